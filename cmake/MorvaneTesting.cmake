@@ -1,0 +1,29 @@
+# morvane_add_test(NAME name SOURCES ... LIBS ... [WIDGETS] [NETNS] [TIMEOUT s] [LABELS ...])
+#   WIDGETS: runs with QT_QPA_PLATFORM=offscreen.
+#   NETNS:   runs inside a network namespace of its own (tests/netns-run.sh); the
+#            test exits 77 (skipped) when namespaces cannot be made (not root).
+find_package(GTest REQUIRED)
+
+function(morvane_add_test)
+  cmake_parse_arguments(T "WIDGETS;NETNS" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  if(T_NETNS)
+    add_test(NAME ${T_NAME}
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/netns-run.sh $<TARGET_FILE:${T_NAME}>)
+    set(labels netns ${T_LABELS})
+  else()
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set(labels ${T_LABELS})
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} SKIP_RETURN_CODE 77)
+  if(labels)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}")
+  endif()
+  if(T_WIDGETS)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  endif()
+endfunction()

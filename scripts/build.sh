@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures and builds one tree. Usage: scripts/build.sh [BUILD_DIR [SANITIZER]]
+#   BUILD_DIR defaults to build/; SANITIZER is empty, address or thread.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$root/build}
+san=${2:-}
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S "$root" -B "$dir" -DMORVANE_SANITIZE="$san" >/dev/null
+cmake --build "$dir" -j "$jobs"
