@@ -64,10 +64,11 @@ inline uint16_t InternetChecksum(const std::vector<uint8_t>& bytes) {
   return static_cast<uint16_t>(~nSum);
 }
 
-// One ICMP echo request to pszDes; the kernel there answers with an echo reply.
-inline bool SendIcmpEcho(const char* pszDes, uint16_t nId, uint16_t nSeq, const std::string& strData) {
+// One ICMP echo request from pszSrc to pszDes; the kernel there answers with an echo reply.
+inline bool SendIcmpEcho(const char* pszSrc, const char* pszDes, uint16_t nId, uint16_t nSeq, const std::string& strData) {
   Fd s(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
-  if (s.fd < 0) return false;
+  const sockaddr_in src = Addr(pszSrc, 0);
+  if (s.fd < 0 || bind(s.fd, reinterpret_cast<const sockaddr*>(&src), sizeof src) != 0) return false;
   std::vector<uint8_t> msg = {ICMP_ECHO, 0, 0, 0, static_cast<uint8_t>(nId >> 8), static_cast<uint8_t>(nId),
                               static_cast<uint8_t>(nSeq >> 8), static_cast<uint8_t>(nSeq)};
   msg.insert(msg.end(), strData.begin(), strData.end());
@@ -135,5 +136,32 @@ inline int Run(std::vector<std::string> args, pid_t* pPidBackground = nullptr) {
 }
 
 inline int Sh(const std::string& strCommand) { return Run({"sh", "-c", strCommand}); }
+
+// Starts argv in the background with its standard output on a pipe and
+// returns once it has written its first line (or ended): its pid, or -1.
+inline pid_t StartAndWaitForLine(std::vector<std::string> args) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  std::vector<char*> argv;
+  for (std::string& s : args) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int nErr = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (nErr != 0) {
+    close(fds[0]);
+    return -1;
+  }
+  char ch = 0;
+  while (read(fds[0], &ch, 1) == 1 && ch != '\n') {
+  }
+  close(fds[0]);
+  return pid;
+}
 
 }  // namespace nettraffic
