@@ -96,6 +96,15 @@ class NoticeLog {
                                           [](const SeenNotice& n) { return n.nType == NOTICE_STOPPED; }));
   }
 
+  // The packet notices whose payload text is strText.
+  std::vector<const SeenNotice*> WithPayload(const std::string& strText) const {
+    std::vector<const SeenNotice*> found;
+    for (const SeenNotice& n : notices) {
+      if (n.bHasRecord && n.strPayloadText == strText) found.push_back(&n);
+    }
+    return found;
+  }
+
   std::vector<SeenNotice> notices;
 
  private:

@@ -15,14 +15,6 @@ const auto* const g_pEnv = ::testing::AddGlobalTestEnvironment(new QtAppEnvironm
 
 constexpr const char* kAddr = "127.0.0.2";
 
-std::vector<const SeenNotice*> WithPayload(const NoticeLog& log, const std::string& strText) {
-  std::vector<const SeenNotice*> found;
-  for (const SeenNotice& n : log.notices) {
-    if (n.strPayloadText == strText) found.push_back(&n);
-  }
-  return found;
-}
-
 TEST(CaptureLoopback, DeliversEachDatagramOnceWithItsFields) {
   NoticeLog log;
   CCaptureEngine engine;
@@ -46,14 +38,14 @@ TEST(CaptureLoopback, DeliversEachDatagramOnceWithItsFields) {
   }
   ASSERT_TRUE(nettraffic::SendUdp(kAddr, 41999, kAddr, 42999, "last-one"));
 
-  ASSERT_TRUE(ProcessEventsUntil([&] { return !WithPayload(log, "last-one").empty(); }));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("last-one").empty(); }));
   engine.Stop();
   ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }));
 
   for (int i = 0; i < 3; ++i) {
     const std::string strText = "udp-payload-" + std::to_string(i);
     SCOPED_TRACE(strText);
-    const auto found = WithPayload(log, strText);
+    const auto found = log.WithPayload(strText);
     ASSERT_EQ(found.size(), 1u) << "loopback passes each datagram out and in; it must be listed once";
     EXPECT_EQ(found[0]->strProt, "UDP");
     EXPECT_EQ(found[0]->strSrcAddr, kAddr);
@@ -64,7 +56,7 @@ TEST(CaptureLoopback, DeliversEachDatagramOnceWithItsFields) {
     EXPECT_EQ(found[0]->wSize, 20 + 8 + strText.size());
   }
 
-  const auto icmp = WithPayload(log, "ABCDicmp-data");
+  const auto icmp = log.WithPayload("ABCDicmp-data");
   ASSERT_EQ(icmp.size(), 2u) << "the echo request and its reply, once each";
   for (const SeenNotice* n : icmp) {
     EXPECT_EQ(n->strProt, "ICMP");
@@ -73,7 +65,7 @@ TEST(CaptureLoopback, DeliversEachDatagramOnceWithItsFields) {
     EXPECT_EQ(n->wSize, 20 + 8 + 9);
   }
 
-  const auto tcp = WithPayload(log, "tcp-hello");
+  const auto tcp = log.WithPayload("tcp-hello");
   ASSERT_EQ(tcp.size(), 1u);
   EXPECT_EQ(tcp[0]->strProt, "TCP");
   EXPECT_EQ(tcp[0]->nSrcPort, 43001);

@@ -61,14 +61,6 @@ class CaptureVeth : public ::testing::Test {
   static inline bool s_bReady = false;
 };
 
-std::vector<const SeenNotice*> WithPayload(const NoticeLog& log, const std::string& strText) {
-  std::vector<const SeenNotice*> found;
-  for (const SeenNotice& n : log.notices) {
-    if (n.strPayloadText == strText) found.push_back(&n);
-  }
-  return found;
-}
-
 TEST_F(CaptureVeth, SeesBothDirectionsOnceAndOnlyThisInterface) {
   NoticeLog log;
   CCaptureEngine engine;
@@ -81,12 +73,12 @@ TEST_F(CaptureVeth, SeesBothDirectionsOnceAndOnlyThisInterface) {
   ASSERT_TRUE(SendFromFar(44003, "veth-in"));
   ASSERT_TRUE(nettraffic::SendUdp("127.0.0.2", 44004, "127.0.0.2", 44005, "loopback-only"));
   ASSERT_TRUE(ProcessEventsUntil([&] {
-    return !WithPayload(log, "veth-in").empty() && WithPayload(log, "ABCDveth-ping").size() >= 2;
+    return !log.WithPayload("veth-in").empty() && log.WithPayload("ABCDveth-ping").size() >= 2;
   }));
   engine.Stop();
   ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }));
 
-  const auto out = WithPayload(log, "veth-out");
+  const auto out = log.WithPayload("veth-out");
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0]->strSrcAddr, kNear);
   EXPECT_EQ(out[0]->strDesAddr, kFar);
@@ -94,13 +86,13 @@ TEST_F(CaptureVeth, SeesBothDirectionsOnceAndOnlyThisInterface) {
   EXPECT_EQ(out[0]->nDesPort, 44002);
   EXPECT_EQ(out[0]->wSize, 20 + 8 + 8);
 
-  const auto in = WithPayload(log, "veth-in");
+  const auto in = log.WithPayload("veth-in");
   ASSERT_EQ(in.size(), 1u);
   EXPECT_EQ(in[0]->strSrcAddr, kFar);
   EXPECT_EQ(in[0]->strDesAddr, kNear);
   EXPECT_EQ(in[0]->nDesPort, 44003);
 
-  const auto ping = WithPayload(log, "ABCDveth-ping");
+  const auto ping = log.WithPayload("ABCDveth-ping");
   ASSERT_EQ(ping.size(), 2u) << "the request going out and the reply coming in";
   std::set<std::pair<std::string, std::string>> directions;
   for (const SeenNotice* n : ping) directions.emplace(n->strSrcAddr, n->strDesAddr);

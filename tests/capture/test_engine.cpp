@@ -84,13 +84,6 @@ void StopRun(CCaptureEngine& engine, NoticeLog& log) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == nStoppedBefore + 1; }));
 }
 
-bool SawPayload(const NoticeLog& log, const std::string& strText) {
-  for (const SeenNotice& n : log.notices) {
-    if (n.strPayloadText == strText) return true;
-  }
-  return false;
-}
-
 TEST(Engine, OpenFailuresLeaveItIdleWithTheirText) {
   const struct {
     const char* pszAddr;
@@ -106,20 +99,13 @@ TEST(Engine, OpenFailuresLeaveItIdleWithTheirText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pszAddr);
     CCaptureEngine engine;
+    ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT));  // a failure after a success closes both sockets
     EXPECT_FALSE(engine.Open(c.pszAddr, CAPTURE_PORT));
     EXPECT_EQ(engine.GetErrorText(), c.pszText);
     EXPECT_FALSE(engine.IsOpened());
     EXPECT_FALSE(engine.Start());  // not opened: refused, the text left as it was
     EXPECT_EQ(engine.GetErrorText(), c.pszText);
   }
-}
-
-TEST(Engine, FailedOpenAfterASuccessfulOneClosesTheOldSocket) {
-  CCaptureEngine engine;
-  ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT));
-  EXPECT_FALSE(engine.Open("10.255.255.1", CAPTURE_PORT));
-  EXPECT_FALSE(engine.IsOpened());
-  EXPECT_FALSE(engine.Start());
 }
 
 TEST(Engine, WithoutCapabilitiesCreateSocketFails) {
@@ -168,7 +154,7 @@ TEST(Engine, StartTwiceIsRefusedAndOpenWhileRunningToo) {
   EXPECT_FALSE(engine.Open(kAddr, CAPTURE_PORT));
   EXPECT_EQ(engine.GetErrorText(), "Engine already be running.");
   ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40001, kAddr, 40002, "still-capturing"));
-  ASSERT_TRUE(ProcessEventsUntil([&] { return SawPayload(log, "still-capturing"); }));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("still-capturing").empty(); }));
   StopRun(engine, log);
 }
 
@@ -200,7 +186,7 @@ TEST(Engine, StopBeforeTheThreadRecordsItsIdHasNoEffect) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
   // Capture goes on: a datagram sent now is delivered.
   ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40003, kAddr, 40004, "after-early-stop"));
-  ASSERT_TRUE(ProcessEventsUntil([&] { return SawPayload(log, "after-early-stop"); }));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("after-early-stop").empty(); }));
   EXPECT_EQ(log.CountStopped(), 0);
   StopRun(engine, log);
 }
@@ -237,7 +223,7 @@ TEST(Engine, ASecondRunAfterStoppedCapturesWithANewThread) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
   EXPECT_NE(engine.GetThreadId(), dwFirst);
   ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40007, kAddr, 40008, "second-run"));
-  ASSERT_TRUE(ProcessEventsUntil([&] { return SawPayload(log, "second-run"); }));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("second-run").empty(); }));
   StopRun(engine, log);
   EXPECT_EQ(log.CountStopped(), 2);
 }
@@ -255,7 +241,7 @@ TEST(Engine, AThreadThatCannotBeMadeLeavesTheEngineOpened) {
   EXPECT_FALSE(engine.IsRunning());
   ASSERT_TRUE(engine.Start());  // the same socket, a second try
   ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40009, kAddr, 40010, "retry-start"));
-  ASSERT_TRUE(ProcessEventsUntil([&] { return SawPayload(log, "retry-start"); }));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("retry-start").empty(); }));
   StopRun(engine, log);
 }
 

@@ -113,14 +113,6 @@ TEST(PacketSocket, EachStepReportsItsOwnFailure) {
   }).join();
 }
 
-TEST(PacketSocket, WildcardDatagramSocketHoldsItsPort) {
-  Socket first, second;
-  ASSERT_EQ(CreateDatagramSocket(&first.h), nullptr);
-  ASSERT_EQ(BindAnyAddress(first.h, 7000), nullptr);
-  ASSERT_EQ(CreateDatagramSocket(&second.h), nullptr);
-  EXPECT_STREQ(BindAnyAddress(second.h, 7000), kBindIpFailed);
-}
-
 TEST(PacketSocket, ReceiveAllIsPromiscuousModeUntilTheSocketCloses) {
   ASSERT_FALSE(LoopbackIsPromiscuous());
   {
@@ -130,34 +122,6 @@ TEST(PacketSocket, ReceiveAllIsPromiscuousModeUntilTheSocketCloses) {
     EXPECT_TRUE(LoopbackIsPromiscuous());
   }
   EXPECT_FALSE(LoopbackIsPromiscuous());
-}
-
-TEST(PacketSocket, ReceivesOneIPv4DatagramIPHeaderFirst) {
-  UdpListener listener(45000);
-  ASSERT_TRUE(listener.bBound);
-  Socket s(OpenBound(5000));
-  ASSERT_NE(s.h, INVALID_SOCKET);
-  // Not IPv4: never returned.
-  {
-    const int fd6 = socket(AF_INET6, SOCK_DGRAM, 0);
-    sockaddr_in6 des{};
-    des.sin6_family = AF_INET6;
-    des.sin6_port = htons(45000);
-    des.sin6_addr = in6addr_loopback;
-    sendto(fd6, "v6", 2, 0, reinterpret_cast<sockaddr*>(&des), sizeof des);
-    close(fd6);
-  }
-  SendUdp("first");
-  SendUdp("second");
-  std::array<BYTE, 1500> buf{};
-  for (const char* pszWanted : {"first", "second"}) {
-    const int n = ReceiveDatagram(s.h, buf.data(), static_cast<int>(buf.size()));
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(buf[0] >> 4, 4) << "IPv4 header first";
-    EXPECT_EQ((buf[2] << 8) | buf[3], n) << "one datagram: its total length";
-    EXPECT_EQ(buf[9], IPPROTO_UDP);
-    EXPECT_EQ(UdpPayloadOf(buf.data(), n), pszWanted) << "each loopback datagram once";
-  }
 }
 
 TEST(PacketSocket, CutsLongDatagramsAtTheBufferAndDropsLinkPadding) {

@@ -4,7 +4,6 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -63,15 +62,6 @@ TEST(ThreadMsg, PeekFindsOldestInRangeAndRemovesOnlyWhenAsked) {
   }
 }
 
-TEST(ThreadMsg, WindowFilterNeverFindsThreadMessages) {
-  PeekMessage(nullptr, nullptr, 0, 0, PM_NOREMOVE);
-  DrainOwnQueue();
-  ASSERT_TRUE(PostThreadMessage(GetCurrentThreadId(), WM_CLOSE, 0, 0));
-  EXPECT_FALSE(PeekMessage(nullptr, reinterpret_cast<HWND>(0x1234), 0, 0, PM_REMOVE));
-  EXPECT_TRUE(PeekMessage(nullptr, reinterpret_cast<HWND>(-1), 0, 0, PM_NOREMOVE));
-  EXPECT_TRUE(PeekMessage(nullptr, nullptr, 0, 0, PM_REMOVE));
-}
-
 TEST(ThreadMsg, PostFailsWithoutQueueAndAfterThreadEnds) {
   EXPECT_FALSE(PostThreadMessage(0, WM_CLOSE, 0, 0));
   EXPECT_FALSE(PostThreadMessage(0xFFFFFFF0u, WM_CLOSE, 0, 0));
@@ -89,19 +79,6 @@ TEST(ThreadMsg, PostFailsWithoutQueueAndAfterThreadEnds) {
   EXPECT_FALSE(PostThreadMessage(dwEnded, WM_CLOSE, 0, 0));
 }
 
-TEST(ThreadMsg, IdsAreNonzeroStableAndNeverReused) {
-  std::set<DWORD> ids;
-  const DWORD dwMain = GetCurrentThreadId();
-  EXPECT_EQ(GetCurrentThreadId(), dwMain);
-  ids.insert(dwMain);
-  for (int i = 0; i < 50; ++i) {
-    DWORD dwId = 0;
-    std::thread([&] { dwId = GetCurrentThreadId(); }).join();
-    EXPECT_NE(dwId, 0u);
-    EXPECT_TRUE(ids.insert(dwId).second) << "id reused: " << dwId;
-  }
-}
-
 TEST(ThreadMsg, WakeIsAnEdgeNotALevel) {
   PeekMessage(nullptr, nullptr, 0, 0, PM_NOREMOVE);
   DrainOwnQueue();
@@ -117,15 +94,6 @@ TEST(ThreadMsg, WakeIsAnEdgeNotALevel) {
   ASSERT_TRUE(PostThreadMessage(GetCurrentThreadId(), WM_CLOSE, 0, 0));
   EXPECT_TRUE(WakeFdReadable());
   DrainOwnQueue();
-}
-
-TEST(ThreadMsg, NoWakeDescriptorBeforeTheQueueExists) {
-  std::thread([] {
-    EXPECT_EQ(GetThreadQueueWakeFd(), -1);
-    EXPECT_FALSE(ConsumeThreadQueueWake());
-    PeekMessage(nullptr, nullptr, 0, 0, PM_NOREMOVE);
-    EXPECT_GE(GetThreadQueueWakeFd(), 0);
-  }).join();
 }
 
 TEST(ThreadMsg, FullQueueRefusesPosts) {
