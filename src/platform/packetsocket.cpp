@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <iterator>
 
 #include "platform/ifaddr.h"
 #include "platform/netcaps.h"
@@ -169,8 +168,34 @@ StepError BindAnyAddress(SOCKET hSocket, int nPort) {
   return nullptr;
 }
 
+namespace {
+
+// Takes one wanted datagram that is already queued, without waiting: its
+// length, or -1 when none is queued (*pbFailed false) or on an error (true).
+int TryReceive(SOCKET hSocket, BYTE* pBuf, int nBufLen, bool* pbFailed) {
+  *pbFailed = false;
+  for (;;) {
+    sockaddr_ll from{};
+    socklen_t nFromLen = sizeof from;
+    const ssize_t nGot = recvfrom(hSocket, pBuf, static_cast<size_t>(nBufLen), MSG_DONTWAIT,
+                                  reinterpret_cast<sockaddr*>(&from), &nFromLen);
+    if (nGot < 0) {
+      if (errno == EINTR) continue;
+      *pbFailed = errno != EAGAIN && errno != EWOULDBLOCK;  // e.g. ENETDOWN: the interface went away
+      return -1;
+    }
+    if (IsWanted(from)) return DatagramLength(pBuf, static_cast<int>(nGot));
+  }
+}
+
+}  // namespace
+
 int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
   if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
+  // Under load a datagram is nearly always waiting: one system call then.
+  bool bFailed = false;
+  if (const int nLen = TryReceive(hSocket, pBuf, nBufLen, &bFailed); nLen >= 0) return nLen;
+
   timeval tv{};
   socklen_t nTvLen = sizeof tv;
   if (getsockopt(hSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, &nTvLen) != 0) {
@@ -181,6 +206,10 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
   const bool bHasTimeout = tv.tv_sec != 0 || tv.tv_usec != 0;
   const int nTimeoutMs = bHasTimeout ? static_cast<int>(tv.tv_sec * 1000 + (tv.tv_usec + 999) / 1000) : -1;
   const int nPauseMs = bHasTimeout ? nTimeoutMs : kErrorPauseMs;
+  if (bFailed) {
+    PauseOnQueue(nPauseMs);
+    return SOCKET_ERROR;
+  }
   const int fdWake = GetThreadQueueWakeFd();
   const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bHasTimeout ? nTimeoutMs : 0);
   for (;;) {
@@ -209,17 +238,12 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
       PauseOnQueue(nPauseMs);
       return SOCKET_ERROR;
     }
-    sockaddr_ll from{};
-    socklen_t nFromLen = sizeof from;
-    const ssize_t nGot = recvfrom(hSocket, pBuf, static_cast<size_t>(nBufLen), MSG_DONTWAIT,
-                                  reinterpret_cast<sockaddr*>(&from), &nFromLen);
-    if (nGot < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      PauseOnQueue(nPauseMs);  // e.g. ENETDOWN: the interface went away
+    const int nLen = TryReceive(hSocket, pBuf, nBufLen, &bFailed);
+    if (nLen >= 0) return nLen;
+    if (bFailed) {
+      PauseOnQueue(nPauseMs);
       return SOCKET_ERROR;
     }
-    if (!IsWanted(from)) continue;
-    return DatagramLength(pBuf, static_cast<int>(nGot));
   }
 }
 
