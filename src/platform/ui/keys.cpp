@@ -49,6 +49,7 @@ int CharOf(int nQtKey, Qt::KeyboardModifiers modifiers, const QString& text) {
     case Qt::Key_Return:
     case Qt::Key_Enter: return 13;
     case Qt::Key_Escape: return 27;
+    case Qt::Key_Delete: return -1;
     default: break;
   }
   const bool bCtrl = modifiers.testFlag(Qt::ControlModifier);
@@ -61,7 +62,8 @@ int CharOf(int nQtKey, Qt::KeyboardModifiers modifiers, const QString& text) {
   }
   if (text.size() != 1) return -1;
   const char16_t ch = text.at(0).unicode();
-  if (ch < 0x20 || ch > 0xFF) return -1;
+  // Control codes (Delete's text is 0x7F) type nothing beyond those above.
+  if (ch < 0x20 || ch == 0x7F || ch > 0xFF) return -1;
   return ch;
 }
 
