@@ -921,6 +921,11 @@ PopupMenu CHexView::BuildContextMenu() const {
       }
     }
   }
+  ApplyEditCommandStates(menu);
+  return menu;
+}
+
+void CHexView::ApplyEditCommandStates(PopupMenu& menu) const {
   const bool bSelection = m_nSelStart != -1;
   menu.EnableMenuItem(ID_EDIT_UNDO, false);
   menu.EnableMenuItem(ID_EDIT_CLEAR, bSelection);
@@ -929,7 +934,6 @@ PopupMenu CHexView::BuildContextMenu() const {
   menu.EnableMenuItem(ID_EDIT_PASTE, IsClipboardFormatAvailable(ClipFormat::Text) ||
                                          IsClipboardFormatAvailable(ClipFormat::BinaryData));
   menu.EnableMenuItem(ID_EDIT_SELECT_ALL, true);
-  return menu;
 }
 
 void CHexView::OnContextMenu(QWidget*, POINT point) {

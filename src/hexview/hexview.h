@@ -103,6 +103,9 @@ class CHexView : public QAbstractScrollArea {
 
   // The context menu as it would be shown now (items and enabled states).
   PopupMenu BuildContextMenu() const;
+  // Greys the edit commands of a menu: undo always; clear, cut and copy without a
+  // selection; paste when the clipboard offers neither text nor BinaryData.
+  void ApplyEditCommandStates(PopupMenu& menu) const;
 
   // Members, in the order and with the initial values the control is known by.
   DataBlock m_pData;
