@@ -823,7 +823,7 @@ BOOL CHexView::OnCommand(UINT nID) {
 
 void CHexView::OnEditCopy() {
   const SelRange sel = Selection();
-  if (!sel.bExists) return;
+  if (!sel.bExists || !m_pData) return;
   const int nCount = sel.nHi - sel.nLo;
   const bool bCharForm = m_nCaretArea == AREA_CHAR;
   const std::size_t nTextBytes = (bCharForm ? 1u : 3u) * static_cast<std::size_t>(nCount) + 1;
