@@ -251,7 +251,7 @@ TEST_F(HexViewEdit, ContextMenuStatesAndChoice) {
   QTest::keyClick(&view, Qt::Key_F10, Qt::ShiftModifier);
   EXPECT_EQ(seen.nTimes, 4);
   EXPECT_EQ(seen.pt, view.viewport()->mapToGlobal(QPoint(5, 5)));
-  QContextMenuEvent keyEv(QContextMenuEvent::Keyboard, QPoint(50, 50));
+  QContextMenuEvent keyEv(QContextMenuEvent::Keyboard, QPoint(50, 50), view.viewport()->mapToGlobal(QPoint(50, 50)));
   QApplication::sendEvent(view.viewport(), &keyEv);
   EXPECT_EQ(seen.nTimes, 5);
   EXPECT_EQ(seen.pt, view.viewport()->mapToGlobal(QPoint(5, 5)));
