@@ -2,36 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "hexview/hexkeys.h"
-#include "platform/ui/keys.h"
 
 namespace {
-
-TEST(KeyToCommand, TableWithAndWithoutCtrl) {
-  struct Case {
-    UINT nVirtKey;
-    BOOL bCtrl;
-    KeyCommand command;
-  };
-  const Case cases[] = {
-      {VK_LEFT, FALSE, KeyCommand::Left},      {VK_RIGHT, TRUE, KeyCommand::Right},
-      {VK_UP, FALSE, KeyCommand::Up},          {VK_DOWN, FALSE, KeyCommand::Down},
-      {VK_PRIOR, FALSE, KeyCommand::PageUp},   {VK_NEXT, TRUE, KeyCommand::PageDown},
-      {VK_HOME, FALSE, KeyCommand::Home},      {VK_HOME, TRUE, KeyCommand::CtrlHome},
-      {VK_END, FALSE, KeyCommand::End},        {VK_END, TRUE, KeyCommand::CtrlEnd},
-      {VK_TAB, FALSE, KeyCommand::Tab},        {VK_INSERT, TRUE, KeyCommand::Insert},
-      {VK_DELETE, FALSE, KeyCommand::Delete},  {VK_RETURN, FALSE, KeyCommand::None},
-      {VK_ESCAPE, FALSE, KeyCommand::None},    {VK_BACK, FALSE, KeyCommand::None},
-      {0x41, TRUE, KeyCommand::None},
-  };
-  for (const Case& c : cases) EXPECT_EQ(KeyToCommand(c.nVirtKey, c.bCtrl), c.command) << c.nVirtKey;
-  EXPECT_TRUE(IsNavigation(KeyCommand::CtrlEnd));
-  EXPECT_FALSE(IsNavigation(KeyCommand::Tab));
-  EXPECT_FALSE(IsNavigation(KeyCommand::Delete));
-  EXPECT_TRUE(EndIncludesCaretByte(KeyCommand::Right));
-  EXPECT_TRUE(EndIncludesCaretByte(KeyCommand::Down));
-  EXPECT_FALSE(EndIncludesCaretByte(KeyCommand::Left));
-  EXPECT_FALSE(EndIncludesCaretByte(KeyCommand::PageDown));
-}
 
 TEST(StepCaret, MovesInsideTheArea) {
   struct Case {

@@ -98,25 +98,7 @@ TEST_F(PlatformUi, KeyStateFollowsTheEventScope) {
   EXPECT_EQ(GetKeyState(VK_SHIFT), 0);
 }
 
-TEST_F(PlatformUi, MouseFlagsFromTheEvent) {
-  const QMouseEvent ev(QEvent::MouseMove, QPointF(1, 1), QPointF(1, 1), Qt::NoButton, Qt::LeftButton,
-                       Qt::ShiftModifier);
-  EXPECT_EQ(MouseFlags(ev), MK_LBUTTON | MK_SHIFT);
-  const QMouseEvent ev2(QEvent::MouseButtonPress, QPointF(1, 1), QPointF(1, 1), Qt::RightButton,
-                        Qt::RightButton, Qt::ControlModifier);
-  EXPECT_EQ(MouseFlags(ev2), MK_RBUTTON | MK_CONTROL);
-}
-
-TEST_F(PlatformUi, ScrollBarCodesAndSilentUpdates) {
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderSingleStepAdd), SB_LINEDOWN);
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderSingleStepSub), SB_LINEUP);
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderPageStepAdd), SB_PAGEDOWN);
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderPageStepSub), SB_PAGEUP);
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderMove), SB_THUMBTRACK);
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderToMinimum), SB_TOP);
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderToMaximum), SB_BOTTOM);
-  EXPECT_EQ(ScrollActionToSBCode(QAbstractSlider::SliderNoAction), SB_ENDSCROLL);
-
+TEST_F(PlatformUi, ScrollInfoNeverReentersTheOwner) {
   QScrollBar bar(Qt::Vertical);
   QSignalSpy valueSpy(&bar, &QAbstractSlider::valueChanged);
   QSignalSpy actionSpy(&bar, &QAbstractSlider::actionTriggered);
