@@ -11,8 +11,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/ifaddr.h"
 #include "platform/netcaps.h"
@@ -20,8 +27,8 @@
 
 namespace {
 
-// Large enough for a few thousand queued datagrams, so a burst arriving while
-// the capture thread hands over the previous ones is not dropped.
+// Without a ring: large enough for a few thousand queued datagrams, so a burst
+// arriving while the capture thread hands over the previous ones is not dropped.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 // How long to pause after a failure that would repeat at once (no time-out is
@@ -96,21 +103,99 @@ void PauseOnQueue(int nWaitMs) {
   }
 }
 
+// What a packet socket of ours has besides its descriptor.
+struct SocketState {
+  std::unique_ptr<PacketRing> pRing;  // null: datagrams queue in the socket buffer
+  std::atomic<std::uint64_t> nDrops{0};
+};
+
+// Open packet sockets by descriptor. Immortal, so that a socket closed during
+// static destruction still finds it.
+struct SocketTable {
+  std::mutex mtx;
+  std::unordered_map<SOCKET, std::shared_ptr<SocketState>> states;  // guarded by mtx
+  std::atomic<std::uint64_t> nAllDrops{0};
+};
+
+SocketTable& TheSocketTable() {
+  static SocketTable* pTable = new SocketTable;
+  return *pTable;
+}
+
+// Shared, so that a receive in progress keeps the ring mapped even if another
+// thread closes the socket under it.
+std::shared_ptr<SocketState> FindState(SOCKET hSocket) {
+  SocketTable& table = TheSocketTable();
+  std::lock_guard lock(table.mtx);
+  auto it = table.states.find(hSocket);
+  return it == table.states.end() ? nullptr : it->second;
+}
+
+// Adds up the kernel's drop counter, which PACKET_STATISTICS resets on each
+// read. The V3 statistics begin with the older layout's two counters, and the
+// kernel copies only as much as the socket's version has.
+void CollectDrops(SOCKET hSocket, SocketState& state) {
+  tpacket_stats_v3 stats{};
+  socklen_t nLen = sizeof stats;
+  if (getsockopt(hSocket, SOL_PACKET, PACKET_STATISTICS, &stats, &nLen) != 0 || stats.tp_drops == 0) return;
+  state.nDrops.fetch_add(stats.tp_drops);
+  TheSocketTable().nAllDrops.fetch_add(stats.tp_drops);
+}
+
+// Closes a descriptor unless released.
+struct FdGuard {
+  explicit FdGuard(int fd) : fd(fd) {}
+  ~FdGuard() {
+    if (fd >= 0) close(fd);
+  }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int Release() { return std::exchange(fd, -1); }
+  int fd;
+};
+
+// Protocol 0: the socket receives nothing until BindToAddress names the
+// interface and all protocols, so no frame of another interface queues up first.
+int NewPacketSocket() { return socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
 }  // namespace
 
-StepError CreatePacketSocket(SOCKET* phSocket) {
+StepError CreatePacketSocket(SOCKET* phSocket) { return CreatePacketSocket(phSocket, &kCaptureRing); }
+
+StepError CreatePacketSocket(SOCKET* phSocket, const PacketRingGeometry* pRing) {
   *phSocket = INVALID_SOCKET;
   ScopedNetCaps caps;
-  // Protocol 0: the socket receives nothing until BindToAddress names the
-  // interface and all protocols, so no frame of another interface queues up first.
-  const SOCKET hSocket = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (hSocket < 0) return kCreateSocketFailed;
-  // SO_RCVBUFFORCE (needs CAP_NET_ADMIN) passes net.core.rmem_max; the plain
-  // option is capped by it. Either way capture works, only bursts differ.
-  if (setsockopt(hSocket, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
-    setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
-  *phSocket = hSocket;
+  FdGuard socketGuard(NewPacketSocket());
+  if (socketGuard.fd < 0) return kCreateSocketFailed;
+  auto pState = std::make_shared<SocketState>();
+  if (pRing != nullptr) {
+    pState->pRing = PacketRing::Map(socketGuard.fd, *pRing);
+    if (!pState->pRing) {
+      // A refused ring may be left half made, and a socket with a ring but no
+      // mapping receives nothing: start again without one.
+      FdGuard plainGuard(NewPacketSocket());
+      if (plainGuard.fd < 0) return kCreateSocketFailed;
+      std::swap(socketGuard.fd, plainGuard.fd);
+    }
+  }
+  if (!pState->pRing) {
+    // SO_RCVBUFFORCE (needs CAP_NET_ADMIN) passes net.core.rmem_max; the plain
+    // option is capped by it. Either way capture works, only bursts differ.
+    if (setsockopt(socketGuard.fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+      setsockopt(socketGuard.fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+  }
+  {
+    SocketTable& table = TheSocketTable();
+    std::lock_guard lock(table.mtx);
+    table.states[socketGuard.fd] = std::move(pState);
+  }
+  *phSocket = socketGuard.Release();
   return nullptr;
+}
+
+BOOL IsRingSocket(SOCKET hSocket) {
+  const std::shared_ptr<SocketState> pState = FindState(hSocket);
+  return pState && pState->pRing ? TRUE : FALSE;
 }
 
 StepError SetReceiveTimeout(SOCKET hSocket, int nTimeoutMs) {
@@ -172,8 +257,18 @@ namespace {
 
 // Takes one wanted datagram that is already queued, without waiting: its
 // length, or -1 when none is queued (*pbFailed false) or on an error (true).
-int TryReceive(SOCKET hSocket, BYTE* pBuf, int nBufLen, bool* pbFailed) {
+int TryReceive(SOCKET hSocket, SocketState* pState, BYTE* pBuf, int nBufLen, bool* pbFailed) {
   *pbFailed = false;
+  if (pState != nullptr && pState->pRing) {
+    RingFrame frame;
+    while (pState->pRing->Next(&frame)) {
+      if (!IsWanted(*frame.pFrom)) continue;
+      const int nCopied = std::min(frame.nLen, nBufLen);
+      std::memcpy(pBuf, frame.pData, static_cast<std::size_t>(nCopied));
+      return DatagramLength(pBuf, nCopied);
+    }
+    return -1;
+  }
   for (;;) {
     sockaddr_ll from{};
     socklen_t nFromLen = sizeof from;
@@ -192,9 +287,14 @@ int TryReceive(SOCKET hSocket, BYTE* pBuf, int nBufLen, bool* pbFailed) {
 
 int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
   if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
-  // Under load a datagram is nearly always waiting: one system call then.
+  const std::shared_ptr<SocketState> pState = FindState(hSocket);
+  // Under load a datagram is nearly always waiting: taken from the ring, or
+  // with one system call from the socket buffer.
   bool bFailed = false;
-  if (const int nLen = TryReceive(hSocket, pBuf, nBufLen, &bFailed); nLen >= 0) return nLen;
+  if (const int nLen = TryReceive(hSocket, pState.get(), pBuf, nBufLen, &bFailed); nLen >= 0) return nLen;
+  // About to wait: a good moment to add up the drops before the kernel's
+  // 32-bit counter could wrap.
+  if (pState) CollectDrops(hSocket, *pState);
 
   timeval tv{};
   socklen_t nTvLen = sizeof tv;
@@ -238,7 +338,16 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
       PauseOnQueue(nPauseMs);
       return SOCKET_ERROR;
     }
-    const int nLen = TryReceive(hSocket, pBuf, nBufLen, &bFailed);
+    if (fds[0].revents & POLLERR) {
+      // A pending socket error (ENETDOWN: the interface went away); reading it clears it.
+      int nError = 0;
+      socklen_t nErrLen = sizeof nError;
+      if (getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nErrLen) != 0 || nError != 0) {
+        PauseOnQueue(nPauseMs);
+        return SOCKET_ERROR;
+      }
+    }
+    const int nLen = TryReceive(hSocket, pState.get(), pBuf, nBufLen, &bFailed);
     if (nLen >= 0) return nLen;
     if (bFailed) {
       PauseOnQueue(nPauseMs);
@@ -247,6 +356,32 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
   }
 }
 
+std::uint64_t GetKernelDrops(SOCKET hSocket) {
+  const std::shared_ptr<SocketState> pState = FindState(hSocket);
+  if (!pState) return 0;
+  CollectDrops(hSocket, *pState);
+  return pState->nDrops.load();
+}
+
+std::uint64_t GetKernelDropsOfAllSockets() {
+  SocketTable& table = TheSocketTable();
+  std::lock_guard lock(table.mtx);
+  for (const auto& [hSocket, pState] : table.states) CollectDrops(hSocket, *pState);
+  return table.nAllDrops.load();
+}
+
 void CloseSocket(SOCKET hSocket) {
-  if (hSocket != INVALID_SOCKET) close(hSocket);
+  if (hSocket == INVALID_SOCKET) return;
+  std::shared_ptr<SocketState> pState;
+  {
+    SocketTable& table = TheSocketTable();
+    std::lock_guard lock(table.mtx);
+    if (auto it = table.states.find(hSocket); it != table.states.end()) {
+      pState = std::move(it->second);
+      table.states.erase(it);
+    }
+  }
+  if (pState) CollectDrops(hSocket, *pState);  // the last count, before the socket takes it along
+  close(hSocket);
+  // The ring is unmapped here, or when a receive still using it returns.
 }

@@ -13,6 +13,9 @@
 //   BindToAddress        "Bind ip failed."           (not a dotted address, or no interface holds it)
 //   EnterReceiveAll      "WSAIoctl failed."          (promiscuous mode refused)
 // Each returns nullptr on success, else that text. None closes the socket.
+#include <cstdint>
+
+#include "platform/packetring.h"
 #include "platform/wintypes.h"
 
 using StepError = const char*;
@@ -22,9 +25,26 @@ inline constexpr const char* kSetSocketOptionFailed = "Set socket option failed.
 inline constexpr const char* kBindIpFailed = "Bind ip failed.";
 inline constexpr const char* kReceiveAllFailed = "WSAIoctl failed.";
 
-// A packet socket that receives nothing until BindToAddress, with a large
-// receive buffer so that bursts are not dropped. *phSocket is INVALID_SOCKET on failure.
+// A packet socket that receives nothing until BindToAddress, read through a
+// memory-mapped ring of kCaptureRing's geometry, so that bursts are not dropped
+// and waiting datagrams cost no system call. *phSocket is INVALID_SOCKET on failure.
 StepError CreatePacketSocket(SOCKET* phSocket);
+
+// 32 MiB in 128 blocks of 256 KiB. The kernel hands a block over when it is
+// full or 4 ms after it was opened, whichever comes first, so below about
+// 300k small datagrams a second every block holds 4 ms of traffic and the ring
+// rides out a reader stalled for half a second; above that it holds about
+// 190,000 small datagrams. 4 ms also bounds how long a lone datagram waits.
+// A block holds the largest loopback datagram (64 KiB) whole.
+inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 128, 4};
+
+// The same with a ring of pRing's geometry, or with none when pRing is null:
+// datagrams then queue in a large socket buffer and each costs a system call.
+// A ring the kernel refuses gives a socket without one; IsRingSocket tells.
+StepError CreatePacketSocket(SOCKET* phSocket, const PacketRingGeometry* pRing);
+
+// TRUE when hSocket is an open packet socket read through a ring.
+BOOL IsRingSocket(SOCKET hSocket);
 
 // The longest a ReceiveDatagram waits (SO_RCVTIMEO); nTimeoutMs > 0.
 StepError SetReceiveTimeout(SOCKET hSocket, int nTimeoutMs);
@@ -44,12 +64,22 @@ StepError BindAnyAddress(SOCKET hSocket, int nPort);
 
 // Receives one IPv4 datagram into pBuf: returns its length, at most nBufLen
 // (a longer datagram is cut there; link-layer padding behind a datagram is not
-// counted). Returns -1 (SOCKET_ERROR) when the receive time-out passes, on an
-// error, or as soon as a message arrives in the calling thread's queue
-// (threadmsg.h), whichever comes first. After a lasting error (bad descriptor,
-// interface gone) it waits out the time-out on the queue first, so a caller
-// that retries does not spin.
+// counted). A datagram already waiting is returned at once, from the ring
+// without a system call. Otherwise it waits and returns -1 (SOCKET_ERROR) when
+// the receive time-out passes, on an error, or as soon as a message arrives in
+// the calling thread's queue (threadmsg.h), whichever comes first. After a
+// lasting error (bad descriptor, interface gone) it waits out the time-out on
+// the queue first, so a caller that retries does not spin. One thread at a
+// time receives on a socket.
 int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen);
 
-// Closes hSocket; INVALID_SOCKET is ignored.
+// Datagrams the kernel dropped for hSocket since it was created, because the
+// ring (or socket buffer) was full. The kernel's counter resets on each read,
+// so every read is added up here; 0 for a socket not made by CreatePacketSocket.
+std::uint64_t GetKernelDrops(SOCKET hSocket);
+
+// The same summed over every packet socket of the process, closed ones included.
+std::uint64_t GetKernelDropsOfAllSockets();
+
+// Closes hSocket and frees its ring; INVALID_SOCKET is ignored.
 void CloseSocket(SOCKET hSocket);

@@ -39,7 +39,8 @@ TEST(FormatIPv4, WritesDottedDecimal) {
   const struct {
     DWORD dwAddr;
     const char* pszText;
-  } cases[] = {{0, "0.0.0.0"}, {0x7F000002, "127.0.0.2"}, {0xFFFFFFFF, "255.255.255.255"}, {0x0A00FF01, "10.0.255.1"}};
+  } cases[] = {{0, "0.0.0.0"}, {0x7F000002, "127.0.0.2"}, {0xFFFFFFFF, "255.255.255.255"}, {0x0A00FF01, "10.0.255.1"},
+               {0x64650A09, "100.101.10.9"}};
   for (const auto& c : cases) {
     char sz[16];
     std::memset(sz, 'x', sizeof sz);

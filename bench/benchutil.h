@@ -1,0 +1,98 @@
+#pragma once
+// Small helpers the benchmarks share: a network namespace of their own,
+// medians and percentiles, thread clocks and a bounded event-loop wait.
+#include <sched.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QDeadlineTimer>
+#include <QtCore/QEventLoop>
+#include <QtCore/QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Moves the process into a new network namespace with loopback up and
+// 127.0.0.2 on it, so that the traffic a benchmark makes exists nowhere else.
+// Call before any thread is made. False (with a message) when not permitted.
+inline bool EnterOwnNetworkNamespace() {
+  if (unshare(CLONE_NEWNET) != 0) {
+    std::perror("unshare(CLONE_NEWNET) (needs root or CAP_SYS_ADMIN)");
+    return false;
+  }
+  if (std::system("ip link set lo up") != 0 || std::system("ip addr add 127.0.0.2/8 dev lo") != 0) {
+    std::fprintf(stderr, "cannot set up loopback in the new namespace\n");
+    return false;
+  }
+  return true;
+}
+
+// The value at fraction q (0..1) of the sorted values, nearest rank; 0 for none.
+template <typename T>
+T Quantile(std::vector<T> values, double q) {
+  if (values.empty()) return T{};
+  std::sort(values.begin(), values.end());
+  const auto nIndex = static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(nIndex, values.size() - 1)];
+}
+
+template <typename T>
+T Median(std::vector<T> values) {
+  return Quantile(std::move(values), 0.5);
+}
+
+inline std::int64_t ClockNs(clockid_t clock) {
+  timespec ts{};
+  if (clock_gettime(clock, &ts) != 0) return -1;
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+inline std::int64_t MonotonicNs() { return ClockNs(CLOCK_MONOTONIC); }
+
+// A field such as "voluntary_ctxt_switches" of /proc/self/task/TID/status; -1 when absent.
+inline long long TaskStatusField(pid_t tid, const std::string& strField) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string strLine;
+  while (std::getline(in, strLine)) {
+    if (strLine.compare(0, strField.size() + 1, strField + ":") == 0)
+      return std::atoll(strLine.c_str() + strField.size() + 1);
+  }
+  return -1;
+}
+
+// The process's peak resident set (VmHWM) in KiB.
+inline long long PeakRssKiB() {
+  std::ifstream in("/proc/self/status");
+  std::string strLine;
+  while (std::getline(in, strLine)) {
+    if (strLine.compare(0, 6, "VmHWM:") == 0) return std::atoll(strLine.c_str() + 6);
+  }
+  return -1;
+}
+
+// Runs the event loop until pred() holds; false if it still does not after
+// `bound`. A tick of 0 ms wakes the loop only for events and at the bound, for
+// conditions that an event always changes (and for counting the loop's wake-ups).
+template <typename Pred>
+bool ProcessEventsUntil(Pred pred, std::chrono::milliseconds bound, std::chrono::milliseconds tick = std::chrono::milliseconds(2)) {
+  QDeadlineTimer deadline(bound.count());
+  QTimer tickTimer;  // wakes the loop for conditions that change without an event
+  tickTimer.setSingleShot(tick.count() == 0);
+  tickTimer.start(tick.count() == 0 ? bound : tick);
+  while (!pred()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return true;
+}
+
+}  // namespace bench

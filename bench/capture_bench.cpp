@@ -1,0 +1,311 @@
+// capture_bench [--seconds S] [--repeats N] [--sizes A,B,...] [--rates R,...]
+//
+// Capture at fixed loads. In a network namespace of its own (loopback with
+// 127.0.0.2), for each payload size and rate it runs udpgen (rate 0: as fast
+// as it can) against 127.0.0.2 and captures that traffic at the same time with
+// (a) the capture engine, whose notices go to a WindowQueue on this program's
+// main thread, which frees them, and (b) `tcpdump -w /dev/null` on the
+// generator's port. It prints one row per size and rate, the median of the
+// repeats for each column:
+//   sent       datagrams udpgen sent
+//   engine     notices for them handled on the window's thread
+//   tcpdump    packets tcpdump says it captured
+//   kdrops     datagrams the kernel dropped for the engine's socket
+//   failpost   notices whose PostMessage failed (a full window queue)
+//   cap ns/dg  capture-thread CPU time per datagram the engine took
+//   ui ns/dg   window-thread CPU time per notice handled
+//   ui wake/kdg  window-thread wake-ups (voluntary context switches) per 1000 notices
+//   eng/sent, eng/tcpd  the ratios
+// Needs root (namespaces, capture), tcpdump, and udpgen beside this program.
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QProcess>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QStandardPaths>
+#include <QtCore/QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "benchutil.h"
+#include "capture/captureengine.h"
+#include "platform/packetsocket.h"
+#include "platform/window.h"
+
+// Every PostMessage of the program goes through here (the link wraps the
+// symbol), so failed posts are counted where they happen.
+extern "C" BOOL __real__Z11PostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+static std::atomic<std::uint64_t> g_nFailedPosts{0};
+extern "C" BOOL __wrap__Z11PostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
+  const BOOL bPosted = __real__Z11PostMessageP6HWND__jml(hWnd, nMsg, wParam, lParam);
+  if (!bPosted) g_nFailedPosts.fetch_add(1, std::memory_order_relaxed);
+  return bPosted;
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kAddr = "127.0.0.2";
+constexpr int kPort = 9999;
+
+// The capture thread's CPU clock, recorded by the thread itself as it starts.
+std::atomic<clockid_t> g_captureClock{0};
+std::atomic<bool> g_bCaptureClockSet{false};
+
+void RecordCaptureClock() {
+  clockid_t clock{};
+  if (pthread_getcpuclockid(pthread_self(), &clock) == 0) {
+    g_captureClock.store(clock);
+    g_bCaptureClockSet.store(true);
+  }
+}
+
+struct Options {
+  double dSeconds = 3;
+  int nRepeats = 3;
+  std::vector<long> sizes = {64, 1000};
+  std::vector<long> rates = {10000, 100000, 200000, 0};
+};
+
+struct RunResult {
+  long long nSent = 0, nEngine = 0, nTcpdump = -1, nKernelDrops = 0, nFailedPosts = 0;
+  double dCaptureNsPerDg = 0, dUiNsPerDg = 0, dUiWakesPerKdg = 0;
+  double dEngineBySent = 0, dEngineByTcpdump = 0;
+};
+
+std::vector<long> ParseList(const char* psz) {
+  std::vector<long> values;
+  for (const QString& str : QString::fromLocal8Bit(psz).split(',', Qt::SkipEmptyParts)) values.push_back(str.toLong());
+  return values;
+}
+
+bool ParseOptions(int argc, char** argv, Options* pOptions) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string strArg = argv[i];
+    if (i + 1 >= argc) return false;
+    const char* pszValue = argv[++i];
+    if (strArg == "--seconds")
+      pOptions->dSeconds = std::atof(pszValue);
+    else if (strArg == "--repeats")
+      pOptions->nRepeats = std::atoi(pszValue);
+    else if (strArg == "--sizes")
+      pOptions->sizes = ParseList(pszValue);
+    else if (strArg == "--rates")
+      pOptions->rates = ParseList(pszValue);
+    else
+      return false;
+  }
+  return pOptions->dSeconds > 0 && pOptions->dSeconds <= 60 && pOptions->nRepeats > 0 && !pOptions->sizes.empty() &&
+         !pOptions->rates.empty();
+}
+
+class Bench {
+ public:
+  Bench()
+      : m_window(
+            QCoreApplication::instance(),
+            [this](UINT, WPARAM wParam, LPARAM) {
+              auto* pNotice = reinterpret_cast<EngineNotice*>(wParam);
+              if (pNotice->nType == NOTICE_PACKET && pNotice->pRecord && pNotice->pRecord->nDesPort == kPort)
+                ++m_nHandled;
+              else if (pNotice->nType == NOTICE_STOPPED)
+                m_bStopped = true;
+              DeleteEngineNotice(pNotice);
+            },
+            [](UINT, WPARAM wParam, LPARAM) { DeleteEngineNotice(reinterpret_cast<EngineNotice*>(wParam)); }),
+        m_nMainTid(static_cast<pid_t>(syscall(SYS_gettid))) {}
+
+  bool RunOnce(long nSize, long nRate, double dSeconds, RunResult* pResult, std::string* pstrError) {
+    *pResult = RunResult{};
+    m_nHandled = 0;
+    m_bStopped = false;
+    const std::uint64_t nDropsBefore = GetKernelDropsOfAllSockets();
+
+    CCaptureEngine engine;
+    g_bCaptureClockSet.store(false);
+    if (!engine.Open(kAddr, CAPTURE_PORT)) return Fail(pstrError, "engine: " + engine.GetErrorText());
+    engine.SetNotifyWindow(m_window.hwnd(), WM_ENGINE_NOTIFY);
+    if (!engine.Start()) return Fail(pstrError, "engine: " + engine.GetErrorText());
+    if (!bench::ProcessEventsUntil([&] { return engine.GetThreadId() != 0 && g_bCaptureClockSet.load(); }, 5s))
+      return Fail(pstrError, "the capture thread did not start");
+
+    QProcess tcpdump;
+    tcpdump.setProgram(m_strTcpdump);
+    // -Q in: loopback passes each datagram out and in; count it once, as the engine does.
+    tcpdump.setArguments({"-i", "lo", "-Q", "in", "-n", "-w", "/dev/null", "udp dst port " + QString::number(kPort)});
+    QByteArray tcpdumpErr;
+    QObject::connect(&tcpdump, &QProcess::readyReadStandardError,
+                     [&] { tcpdumpErr += tcpdump.readAllStandardError(); });
+    tcpdump.start();
+    if (!bench::ProcessEventsUntil([&] { return tcpdumpErr.contains("listening on"); }, 10s)) {
+      tcpdump.kill();
+      tcpdump.waitForFinished();
+      StopEngine(engine);
+      return Fail(pstrError, "tcpdump did not start: " + tcpdumpErr.toStdString());
+    }
+
+    const std::int64_t nCpuBefore = bench::ClockNs(g_captureClock.load());
+    const std::int64_t nUiCpuBefore = bench::ClockNs(CLOCK_THREAD_CPUTIME_ID);
+    const long long nWakesBefore = bench::TaskStatusField(m_nMainTid, "voluntary_ctxt_switches");
+    const std::uint64_t nFailedBefore = g_nFailedPosts.load();
+
+    QProcess gen;
+    gen.start(m_strUdpgen, {kAddr, QString::number(kPort), QString::number(nSize), QString::number(nRate),
+                            QString::number(dSeconds)});
+    if (!bench::ProcessEventsUntil([&] { return gen.state() == QProcess::NotRunning; },
+                                   std::chrono::milliseconds(static_cast<long>(dSeconds * 1000) + 10000), 0ms) ||
+        gen.exitStatus() != QProcess::NormalExit || gen.exitCode() != 0) {
+      gen.kill();
+      gen.waitForFinished();
+      StopEngine(engine);
+      return Fail(pstrError, "udpgen failed: " + gen.readAllStandardError().toStdString());
+    }
+    pResult->nSent = gen.readAllStandardOutput().trimmed().toLongLong();
+    // Counted up to here: the wait below wakes the loop itself.
+    const long long nWakes = bench::TaskStatusField(m_nMainTid, "voluntary_ctxt_switches") - nWakesBefore;
+    const long long nHandledByGenEnd = m_nHandled;
+
+    // The rest of the traffic: what is still in the ring or the window's queue.
+    // Done when every datagram is accounted for, or nothing moved for 300 ms.
+    long long nLastSeen = -1;
+    auto tLastMove = std::chrono::steady_clock::now();
+    bench::ProcessEventsUntil(
+        [&] {
+          const long long nSeen = m_nHandled + static_cast<long long>(g_nFailedPosts.load() - nFailedBefore);
+          if (nSeen >= pResult->nSent) return true;
+          const auto tNow = std::chrono::steady_clock::now();
+          if (nSeen != nLastSeen) {
+            nLastSeen = nSeen;
+            tLastMove = tNow;
+          }
+          return tNow - tLastMove > 300ms;
+        },
+        10s);
+
+    const std::int64_t nCpu = bench::ClockNs(g_captureClock.load()) - nCpuBefore;
+    const std::int64_t nUiCpu = bench::ClockNs(CLOCK_THREAD_CPUTIME_ID) - nUiCpuBefore;
+    pResult->nFailedPosts = static_cast<long long>(g_nFailedPosts.load() - nFailedBefore);
+    pResult->nEngine = m_nHandled;
+
+    // tcpdump reads its ring with libpcap's 1000 ms block time-out: let its
+    // last block be handed over before asking it to stop.
+    bench::ProcessEventsUntil([] { return false; }, 1200ms, 0ms);
+    tcpdump.terminate();  // tcpdump prints its counts on SIGTERM
+    bench::ProcessEventsUntil([&] { return tcpdump.state() == QProcess::NotRunning; }, 10s);
+    tcpdumpErr += tcpdump.readAllStandardError();
+    const QRegularExpressionMatch match =
+        QRegularExpression(R"((\d+) packets captured)").match(QString::fromLocal8Bit(tcpdumpErr));
+    if (match.hasMatch()) pResult->nTcpdump = match.captured(1).toLongLong();
+
+    if (!StopEngine(engine)) return Fail(pstrError, "no NOTICE_STOPPED after Stop");
+    pResult->nKernelDrops = static_cast<long long>(GetKernelDropsOfAllSockets() - nDropsBefore);
+
+    const long long nTaken = pResult->nEngine + pResult->nFailedPosts;
+    if (nTaken > 0) pResult->dCaptureNsPerDg = static_cast<double>(nCpu) / static_cast<double>(nTaken);
+    if (pResult->nEngine > 0) {
+      pResult->dUiNsPerDg = static_cast<double>(nUiCpu) / static_cast<double>(pResult->nEngine);
+    }
+    if (nHandledByGenEnd > 0)
+      pResult->dUiWakesPerKdg = 1000.0 * static_cast<double>(nWakes) / static_cast<double>(nHandledByGenEnd);
+    if (pResult->nSent > 0)
+      pResult->dEngineBySent = static_cast<double>(pResult->nEngine) / static_cast<double>(pResult->nSent);
+    if (pResult->nTcpdump > 0)
+      pResult->dEngineByTcpdump = static_cast<double>(pResult->nEngine) / static_cast<double>(pResult->nTcpdump);
+    return true;
+  }
+
+  bool FindTools(std::string* pstrError) {
+    m_strTcpdump = QStandardPaths::findExecutable("tcpdump");
+    if (m_strTcpdump.isEmpty()) m_strTcpdump = QStandardPaths::findExecutable("tcpdump", {"/usr/sbin", "/usr/bin"});
+    m_strUdpgen = QCoreApplication::applicationDirPath() + "/udpgen";
+    if (m_strTcpdump.isEmpty()) return Fail(pstrError, "tcpdump not found (apt-get install tcpdump)");
+    if (access(m_strUdpgen.toLocal8Bit().constData(), X_OK) != 0)
+      return Fail(pstrError, "udpgen not found beside capture_bench");
+    return true;
+  }
+
+ private:
+  static bool Fail(std::string* pstrError, const std::string& strText) {
+    *pstrError = strText;
+    return false;
+  }
+
+  bool StopEngine(CCaptureEngine& engine) {
+    engine.Stop();
+    return bench::ProcessEventsUntil([&] { return m_bStopped; }, 10s);
+  }
+
+  WindowQueue m_window;
+  pid_t m_nMainTid;
+  long long m_nHandled = 0;
+  bool m_bStopped = false;
+  QString m_strTcpdump, m_strUdpgen;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fprintf(stderr, "usage: capture_bench [--seconds S] [--repeats N] [--sizes 64,1000] [--rates 10000,0]\n");
+    return 2;
+  }
+  if (!bench::EnterOwnNetworkNamespace()) return 1;
+  QCoreApplication app(argc, argv);
+  if (!InitSockets()) {
+    std::fprintf(stderr, "Initialize socket failed.\n");
+    return 1;
+  }
+  SetCaptureThreadStartHookForTesting(RecordCaptureClock);
+  Bench bench;
+  std::string strError;
+  if (!bench.FindTools(&strError)) {
+    std::fprintf(stderr, "capture_bench: %s\n", strError.c_str());
+    return 1;
+  }
+
+  std::printf("%d s per run, %d repeats, medians; rate 0 = as fast as udpgen can\n", static_cast<int>(options.dSeconds),
+              options.nRepeats);
+  std::printf("%5s %7s %9s %9s %9s %7s %8s %9s %8s %11s %8s %9s\n", "size", "rate", "sent", "engine", "tcpdump",
+              "kdrops", "failpost", "cap ns/dg", "ui ns/dg", "ui wake/kdg", "eng/sent", "eng/tcpd");
+  std::fflush(stdout);
+  for (long nSize : options.sizes) {
+    for (long nRate : options.rates) {
+      std::vector<long long> sent, engine, tcpdump, drops, failed;
+      std::vector<double> capNs, uiNs, uiWakes, bySent, byTcpdump;
+      for (int i = 0; i < options.nRepeats; ++i) {
+        RunResult r;
+        if (!bench.RunOnce(nSize, nRate, options.dSeconds, &r, &strError)) {
+          std::fprintf(stderr, "capture_bench: %s\n", strError.c_str());
+          return 1;
+        }
+        sent.push_back(r.nSent);
+        engine.push_back(r.nEngine);
+        tcpdump.push_back(r.nTcpdump);
+        drops.push_back(r.nKernelDrops);
+        failed.push_back(r.nFailedPosts);
+        capNs.push_back(r.dCaptureNsPerDg);
+        uiNs.push_back(r.dUiNsPerDg);
+        uiWakes.push_back(r.dUiWakesPerKdg);
+        bySent.push_back(r.dEngineBySent);
+        byTcpdump.push_back(r.dEngineByTcpdump);
+      }
+      const std::string strRate = nRate == 0 ? "max" : std::to_string(nRate / 1000) + "k";
+      std::printf("%5ld %7s %9lld %9lld %9lld %7lld %8lld %9.0f %8.0f %11.1f %8.4f %9.3f\n", nSize, strRate.c_str(),
+                  bench::Median(sent), bench::Median(engine), bench::Median(tcpdump), bench::Median(drops),
+                  bench::Median(failed), bench::Median(capNs), bench::Median(uiNs), bench::Median(uiWakes),
+                  bench::Median(bySent), bench::Median(byTcpdump));
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}

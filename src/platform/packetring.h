@@ -1,0 +1,62 @@
+#pragma once
+// A TPACKET_V3 receive ring on a packet socket: the kernel writes each frame
+// into blocks of memory shared with us and hands a block over when it is full
+// or when its retire time-out passes with at least one frame in it; we read the
+// frames of each block in order, with no system call, and hand the block back.
+// Blocks go round in order, so the reader only ever looks at one of them.
+//
+// One thread reads a ring at a time. The kernel's ring is freed when the
+// socket closes; the PacketRing only owns the mapping.
+#include <linux/if_packet.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/wintypes.h"
+
+struct PacketRingGeometry {
+  unsigned nBlockBytes = 0;  // a multiple of the page size
+  unsigned nBlocks = 0;
+  unsigned nRetireMs = 0;  // how long a block with frames may stay open
+};
+
+// One captured frame inside the ring; valid until the next call of Next.
+struct RingFrame {
+  const BYTE* pData = nullptr;  // the frame from its network header on (SOCK_DGRAM)
+  int nLen = 0;                 // the bytes captured there
+  const sockaddr_ll* pFrom = nullptr;  // protocol, packet type and hardware type
+};
+
+class PacketRing {
+ public:
+  // Switches fd to TPACKET_V3 and maps a ring of that geometry onto it. Null
+  // when the kernel refuses (the socket then may hold a ring it cannot be read
+  // from: close it).
+  static std::unique_ptr<PacketRing> Map(int fd, const PacketRingGeometry& geometry);
+
+  ~PacketRing();
+  PacketRing(const PacketRing&) = delete;
+  PacketRing& operator=(const PacketRing&) = delete;
+
+  // The next frame waiting in the ring: false when none is. A block is handed
+  // back to the kernel once its last frame has been taken and Next is called
+  // again, so a false return leaves every block read so far with the kernel.
+  bool Next(RingFrame* pFrame);
+
+  // Blocks read and handed back since the ring was mapped.
+  std::uint64_t BlocksRead() const { return m_nBlocksRead; }
+
+ private:
+  PacketRing(BYTE* pMap, std::size_t nMapBytes, const PacketRingGeometry& geometry);
+  void ReleaseBlock();
+
+  BYTE* const m_pMap;
+  const std::size_t m_nMapBytes;
+  const PacketRingGeometry m_geometry;
+  unsigned m_iBlock = 0;                   // the block read now, or next to be handed over
+  tpacket_block_desc* m_pBlock = nullptr;  // m_iBlock's descriptor while we own it
+  std::uint32_t m_nFramesLeft = 0;         // frames of m_pBlock not yet taken
+  std::uint32_t m_nNextOffset = 0;         // from the block's start to the next frame
+  std::uint64_t m_nBlocksRead = 0;
+};
