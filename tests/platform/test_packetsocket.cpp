@@ -14,12 +14,16 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/ifaddr.h"
+#include "platform/packetring.h"
 #include "platform/threadmsg.h"
 
 namespace {
@@ -34,10 +38,24 @@ struct Socket {
   SOCKET h;
 };
 
+// Ways a capture socket receives: the capture ring, a ring small enough to
+// wrap around within a test, and the socket buffer alone.
+constexpr PacketRingGeometry kSmallRing{4096, 4, 2};
+const struct ReceivePath {
+  const char* pszName;
+  const PacketRingGeometry* pRing;
+} kReceivePaths[] = {{"capture ring", &kCaptureRing}, {"small ring", &kSmallRing}, {"socket buffer", nullptr}};
+
 // A packet socket bound to the loopback, or INVALID_SOCKET.
-SOCKET OpenBound(int nTimeoutMs) {
+SOCKET OpenBound(int nTimeoutMs, const PacketRingGeometry* pRing = &kCaptureRing) {
   SOCKET h = INVALID_SOCKET;
-  if (CreatePacketSocket(&h) || (nTimeoutMs > 0 && SetReceiveTimeout(h, nTimeoutMs)) || BindToAddress(h, kAddr)) {
+  if (CreatePacketSocket(&h, pRing) || (nTimeoutMs > 0 && SetReceiveTimeout(h, nTimeoutMs)) ||
+      BindToAddress(h, kAddr)) {
+    CloseSocket(h);
+    return INVALID_SOCKET;
+  }
+  if ((pRing != nullptr) != (IsRingSocket(h) == TRUE)) {
+    ADD_FAILURE() << "the socket has " << (pRing ? "no ring" : "a ring");
     CloseSocket(h);
     return INVALID_SOCKET;
   }
@@ -53,6 +71,29 @@ void SendUdp(const std::string& strPayload, int nDesPort = 45000) {
   ASSERT_EQ(sendto(fd, strPayload.data(), strPayload.size(), 0, reinterpret_cast<sockaddr*>(&des), sizeof des),
             static_cast<ssize_t>(strPayload.size()));
   close(fd);
+}
+
+// nCount datagrams to port 45000, payload i made by fnPayload(i).
+template <typename Fn>
+void SendUdpBurst(int nCount, Fn fnPayload) {
+  for (int i = 0; i < nCount; ++i) {
+    SendUdp(fnPayload(i));
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// Sends one frame of link protocol nEtherType onto the loopback, as a packet
+// socket of that protocol does.
+void SendFrame(int nEtherType, const std::vector<BYTE>& frame) {
+  const int fdRaw = socket(AF_PACKET, SOCK_DGRAM, htons(static_cast<uint16_t>(nEtherType)));
+  sockaddr_ll sll{};
+  sll.sll_family = AF_PACKET;
+  sll.sll_protocol = htons(static_cast<uint16_t>(nEtherType));
+  sll.sll_ifindex = static_cast<int>(if_nametoindex("lo"));
+  sll.sll_halen = ETH_ALEN;
+  ASSERT_EQ(sendto(fdRaw, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&sll), sizeof sll),
+            static_cast<ssize_t>(frame.size()));
+  close(fdRaw);
 }
 
 std::string UdpPayloadOf(const BYTE* pBuf, int nLen) {
@@ -128,30 +169,175 @@ TEST(PacketSocket, ReceiveAllIsPromiscuousModeUntilTheSocketCloses) {
 TEST(PacketSocket, CutsLongDatagramsAtTheBufferAndDropsLinkPadding) {
   UdpListener listener(45000), listener2(45001);
   ASSERT_TRUE(listener.bBound && listener2.bBound);
-  Socket s(OpenBound(5000));
-  ASSERT_NE(s.h, INVALID_SOCKET);
-  SendUdp(std::string(3000, 'L'));  // loopback's MTU lets it through whole
-  // A 28-byte datagram in a frame padded to Ethernet's 46-byte minimum,
-  // sent straight onto the link (the outgoing copy is skipped on loopback).
-  std::vector<BYTE> padded = {0x45, 0,    0,    28, 0,    0,    0,    0,    64,   17,   0,   0,
-                              127,  0,    0,    2,  127,  0,    0,    2,    0xAF, 0xC8, 0xAF, 0xC9,
-                              0,    8,    0,    0};
-  padded.resize(46, 0);
-  {
-    const int fdRaw = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
-    sockaddr_ll sll{};
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(ETH_P_IP);
-    sll.sll_ifindex = static_cast<int>(if_nametoindex("lo"));
-    sll.sll_halen = ETH_ALEN;
-    ASSERT_EQ(sendto(fdRaw, padded.data(), padded.size(), 0, reinterpret_cast<sockaddr*>(&sll), sizeof sll), 46);
-    close(fdRaw);
+  for (const ReceivePath& path : kReceivePaths) {
+    SCOPED_TRACE(path.pszName);
+    Socket s(OpenBound(5000, path.pRing));
+    ASSERT_NE(s.h, INVALID_SOCKET);
+    SendUdp(std::string(3000, 'L'));  // loopback's MTU lets it through whole
+    // A 28-byte datagram in a frame padded to Ethernet's 46-byte minimum,
+    // sent straight onto the link (the outgoing copy is skipped on loopback).
+    std::vector<BYTE> padded = {0x45, 0,    0,    28, 0,    0,    0,    0,    64,   17,   0,   0,
+                                127,  0,    0,    2,  127,  0,    0,    2,    0xAF, 0xC8, 0xAF, 0xC9,
+                                0,    8,    0,    0};
+    padded.resize(46, 0);
+    SendFrame(ETH_P_IP, padded);
+    std::array<BYTE, 1500> buf{};
+    EXPECT_EQ(ReceiveDatagram(s.h, buf.data(), 1500), 1500);
+    EXPECT_EQ((buf[2] << 8) | buf[3], 3028);
+    EXPECT_EQ(ReceiveDatagram(s.h, buf.data(), 1500), 28);
+    EXPECT_EQ(buf[20], 0xAF);
   }
+}
+
+// The kernel filter keeps other protocols and loopback's outgoing copies out;
+// where it is missing, the receive skips them itself, from the ring as from the
+// socket buffer.
+TEST(PacketSocket, SkipsOtherProtocolsAndLoopbacksOutgoingCopies) {
+  UdpListener listener(45000);
+  ASSERT_TRUE(listener.bBound);
+  for (const ReceivePath& path : kReceivePaths) {
+    for (const bool bFilter : {true, false}) {
+      SCOPED_TRACE(std::string(path.pszName) + (bFilter ? ", kernel filter" : ", no kernel filter"));
+      Socket s(OpenBound(200, path.pRing));
+      ASSERT_NE(s.h, INVALID_SOCKET);
+      const int nUnused = 0;  // the option takes no value, yet the kernel wants an int's length
+      if (!bFilter) {
+        ASSERT_EQ(setsockopt(s.h, SOL_SOCKET, SO_DETACH_FILTER, &nUnused, sizeof nUnused), 0);
+      }
+      for (int i = 0; i < 3; ++i) {
+        SendFrame(ETH_P_IPV6, std::vector<BYTE>(60, 0x60));
+        SendFrame(ETH_P_ARP, std::vector<BYTE>(28, 0x01));
+        SendUdp("wanted-" + std::to_string(i));
+      }
+      std::array<BYTE, 1500> buf{};
+      std::vector<std::string> got;
+      for (int n; (n = ReceiveDatagram(s.h, buf.data(), 1500)) != SOCKET_ERROR;) got.push_back(UdpPayloadOf(buf.data(), n));
+      EXPECT_EQ(got, (std::vector<std::string>{"wanted-0", "wanted-1", "wanted-2"}));
+    }
+  }
+}
+
+// More datagrams go through a small ring than it holds: every block is handed
+// back and reused, frames of all lengths are taken whole and in order.
+TEST(PacketSocket, ASmallRingWrapsAroundManyTimes) {
+  UdpListener listener(45000);
+  ASSERT_TRUE(listener.bBound);
+  Socket s(OpenBound(5000, &kSmallRing));
+  ASSERT_NE(s.h, INVALID_SOCKET);
+  auto payload = [](int i) { return std::to_string(i) + ":" + std::string(static_cast<std::size_t>(i * 37 % 900), 'p'); };
+  constexpr int kRounds = 40, kPerRound = 5;  // about 100 KiB of frames through a 16 KiB ring
   std::array<BYTE, 1500> buf{};
-  EXPECT_EQ(ReceiveDatagram(s.h, buf.data(), 1500), 1500);
-  EXPECT_EQ((buf[2] << 8) | buf[3], 3028);
-  EXPECT_EQ(ReceiveDatagram(s.h, buf.data(), 1500), 28);
-  EXPECT_EQ(buf[20], 0xAF);
+  for (int nRound = 0; nRound < kRounds; ++nRound) {
+    SendUdpBurst(kPerRound, [&](int i) { return payload(nRound * kPerRound + i); });
+    ASSERT_FALSE(HasFatalFailure());
+    for (int i = 0; i < kPerRound; ++i) {
+      const int n = ReceiveDatagram(s.h, buf.data(), 1500);
+      ASSERT_GT(n, 0) << "round " << nRound;
+      ASSERT_EQ(UdpPayloadOf(buf.data(), n), payload(nRound * kPerRound + i));
+    }
+  }
+  EXPECT_EQ(GetKernelDrops(s.h), 0u);
+}
+
+// A burst lands in few blocks of a ring whose blocks are handed over late;
+// the reader takes the frames of each block one by one.
+TEST(PacketRing, TakesTheManyFramesOfABlockOneByOne) {
+  UdpListener listener(45000);
+  ASSERT_TRUE(listener.bBound);
+  Socket s;
+  ASSERT_EQ(CreatePacketSocket(&s.h, nullptr), nullptr);
+  const std::unique_ptr<PacketRing> pRing = PacketRing::Map(s.h, {64 * 1024, 4, 200});
+  ASSERT_TRUE(pRing);
+  ASSERT_EQ(BindToAddress(s.h, kAddr), nullptr);
+  constexpr int kCount = 100;
+  SendUdpBurst(kCount, [](int i) { return "frame-" + std::to_string(i); });
+  int nTaken = 0;
+  RingFrame frame;
+  while (nTaken < kCount) {
+    if (!pRing->Next(&frame)) {
+      pollfd pfd{s.h, POLLIN, 0};
+      ASSERT_EQ(poll(&pfd, 1, 5000), 1) << "after " << nTaken << " frames";
+      continue;
+    }
+    ASSERT_EQ(frame.pFrom->sll_protocol, htons(ETH_P_IP));
+    ASSERT_EQ(UdpPayloadOf(frame.pData, frame.nLen), "frame-" + std::to_string(nTaken));
+    ++nTaken;
+  }
+  EXPECT_FALSE(pRing->Next(&frame));
+  EXPECT_GE(pRing->BlocksRead(), 1u);
+  EXPECT_LT(pRing->BlocksRead(), static_cast<std::uint64_t>(kCount / 10)) << "a block holds many frames";
+}
+
+// A ring the kernel refuses (a block size that is no multiple of the page
+// size) leaves a socket that still receives, through its buffer.
+TEST(PacketSocket, ARefusedRingFallsBackToTheSocketBuffer) {
+  UdpListener listener(45000);
+  ASSERT_TRUE(listener.bBound);
+  const PacketRingGeometry refused{4096 + 2048, 4, 2};
+  Socket s;
+  ASSERT_EQ(CreatePacketSocket(&s.h, &refused), nullptr);
+  EXPECT_FALSE(IsRingSocket(s.h));
+  ASSERT_EQ(SetReceiveTimeout(s.h, 5000), nullptr);
+  ASSERT_EQ(BindToAddress(s.h, kAddr), nullptr);
+  SendUdp("through-the-buffer");
+  std::array<BYTE, 1500> buf{};
+  const int n = ReceiveDatagram(s.h, buf.data(), 1500);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(UdpPayloadOf(buf.data(), n), "through-the-buffer");
+}
+
+// What the kernel drops while the ring is full is counted, and the counts of
+// successive reads (each resets the kernel's counter) add up: received plus
+// dropped is everything sent.
+TEST(PacketSocket, CountsKernelDropsAcrossReadsAndAfterClose) {
+  UdpListener listener(45000);
+  ASSERT_TRUE(listener.bBound);
+  const std::uint64_t nAllBefore = GetKernelDropsOfAllSockets();
+  Socket s(OpenBound(100, &kSmallRing));
+  ASSERT_NE(s.h, INVALID_SOCKET);
+  std::array<BYTE, 1500> buf{};
+  int nReceived = 0;
+  constexpr int kBurst = 300;  // some 50 KiB of frames, the ring holds 16 KiB
+  for (int nBurst = 1; nBurst <= 2; ++nBurst) {
+    SCOPED_TRACE(nBurst);
+    SendUdpBurst(kBurst, [](int i) { return "drop-me-maybe-" + std::to_string(i) + std::string(64, 'd'); });
+    ASSERT_FALSE(HasFatalFailure());
+    const std::uint64_t nDrops = GetKernelDrops(s.h);
+    EXPECT_GT(nDrops, 0u);
+    EXPECT_EQ(GetKernelDrops(s.h), nDrops) << "a second read adds nothing new";
+    while (ReceiveDatagram(s.h, buf.data(), 1500) != SOCKET_ERROR) ++nReceived;
+    EXPECT_EQ(static_cast<std::uint64_t>(nReceived) + GetKernelDrops(s.h), static_cast<std::uint64_t>(nBurst * kBurst));
+  }
+  const std::uint64_t nDrops = GetKernelDrops(s.h);
+  CloseSocket(std::exchange(s.h, INVALID_SOCKET));
+  EXPECT_EQ(GetKernelDropsOfAllSockets() - nAllBefore, nDrops);
+}
+
+// Datagrams already waiting are taken before a message is noticed; once they
+// are gone the message ends the receive at once instead of the wait.
+TEST(PacketSocket, AMessageEndsTheReceiveOnceTheWaitingDatagramsAreTaken) {
+  UdpListener listener(45000);
+  ASSERT_TRUE(listener.bBound);
+  PeekMessage(nullptr, nullptr, 0, 0, PM_NOREMOVE);
+  for (const ReceivePath& path : kReceivePaths) {
+    SCOPED_TRACE(path.pszName);
+    Socket s(OpenBound(0, path.pRing));  // no time-out: a lost wake would hang the test
+    ASSERT_NE(s.h, INVALID_SOCKET);
+    SendUdpBurst(3, [](int i) { return "waiting-" + std::to_string(i); });
+    pollfd pfd{s.h, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);  // a ring hands its block over within its retire time-out
+    ASSERT_TRUE(PostThreadMessage(GetCurrentThreadId(), WM_USER, 0, 0));
+    std::array<BYTE, 1500> buf{};
+    for (int i = 0; i < 3; ++i) {
+      const int n = ReceiveDatagram(s.h, buf.data(), 1500);
+      ASSERT_GT(n, 0);
+      EXPECT_EQ(UdpPayloadOf(buf.data(), n), "waiting-" + std::to_string(i));
+    }
+    EXPECT_EQ(ReceiveDatagram(s.h, buf.data(), 1500), SOCKET_ERROR);
+    pollfd wake{GetThreadQueueWakeFd(), POLLIN, 0};
+    EXPECT_EQ(poll(&wake, 1, 0), 0) << "the wake must be used up";
+    EXPECT_TRUE(PeekMessage(nullptr, nullptr, WM_USER, WM_USER, PM_REMOVE));
+  }
 }
 
 // A message in the calling thread's queue ends a receive at once; the wake is
@@ -199,6 +385,35 @@ TEST(PacketSocket, ReceiveEndsAtItsTimeOutAndOnABadSocket) {
   EXPECT_EQ(ReceiveDatagram(INVALID_SOCKET, buf.data(), 1500), SOCKET_ERROR);
   EXPECT_EQ(ReceiveDatagram(s.h, nullptr, 1500), SOCKET_ERROR);
   EXPECT_TRUE(PeekMessage(nullptr, nullptr, WM_USER, WM_USER, PM_REMOVE));
+}
+
+// The interface going away leaves an error on the socket; the receive takes
+// it (so the next poll does not report it again and the caller does not spin)
+// and fails.
+TEST(PacketSocket, AnInterfaceGoneFailsTheReceiveAndClearsTheError) {
+  if (std::system("ip link add mvtest0 type veth peer name mvtest1 && ip link set mvtest0 up && "
+                  "ip link set mvtest1 up && ip addr add 127.9.8.1/24 dev mvtest0") != 0)
+    GTEST_SKIP() << "no veth pair";
+  for (const ReceivePath& path : kReceivePaths) {
+    SCOPED_TRACE(path.pszName);
+    if (std::system("ip link show mvtest0 >/dev/null 2>&1") != 0) {
+      ASSERT_EQ(std::system("ip link add mvtest0 type veth peer name mvtest1 && ip link set mvtest0 up && "
+                            "ip link set mvtest1 up && ip addr add 127.9.8.1/24 dev mvtest0"),
+                0);
+    }
+    Socket s;
+    ASSERT_EQ(CreatePacketSocket(&s.h, path.pRing), nullptr);
+    ASSERT_EQ(SetReceiveTimeout(s.h, 50), nullptr);
+    ASSERT_EQ(BindToAddress(s.h, "127.9.8.1"), nullptr);
+    ASSERT_EQ(std::system("ip link del mvtest0"), 0);
+    pollfd pfd{s.h, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    ASSERT_TRUE(pfd.revents & POLLERR);
+    std::array<BYTE, 1500> buf{};
+    EXPECT_EQ(ReceiveDatagram(s.h, buf.data(), 1500), SOCKET_ERROR);
+    EXPECT_EQ(poll(&pfd, 1, 0), 0) << "the error was taken";
+    EXPECT_EQ(ReceiveDatagram(s.h, buf.data(), 1500), SOCKET_ERROR);  // the time-out
+  }
 }
 
 TEST(IfAddr, ListsTheNamespacesAddressesInKernelOrder) {
