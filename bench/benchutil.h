@@ -83,13 +83,17 @@ inline long long PeakRssKiB() {
 // `bound`. A tick of 0 ms wakes the loop only for events and at the bound, for
 // conditions that an event always changes (and for counting the loop's wake-ups).
 template <typename Pred>
-bool ProcessEventsUntil(Pred pred, std::chrono::milliseconds bound, std::chrono::milliseconds tick = std::chrono::milliseconds(2)) {
-  QDeadlineTimer deadline(bound.count());
-  QTimer tickTimer;  // wakes the loop for conditions that change without an event
-  tickTimer.setSingleShot(tick.count() == 0);
-  tickTimer.start(tick.count() == 0 ? bound : tick);
+bool ProcessEventsUntil(Pred pred, std::chrono::milliseconds bound,
+                        std::chrono::milliseconds tick = std::chrono::milliseconds(2)) {
+  QDeadlineTimer deadline(bound.count(), Qt::PreciseTimer);
+  QTimer wake;  // wakes the loop for conditions that change without an event, and at the bound
+  wake.setTimerType(Qt::PreciseTimer);
+  wake.setSingleShot(tick.count() == 0);
+  if (tick.count() > 0) wake.start(tick);
   while (!pred()) {
     if (deadline.hasExpired()) return false;
+    // A timer may fire a little before the deadline it was set for: re-arm.
+    if (!wake.isActive()) wake.start(static_cast<int>(deadline.remainingTime()) + 1);
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
