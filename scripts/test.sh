@@ -1,9 +1,38 @@
 #!/usr/bin/env bash
 # The README's test command: installs what is missing, builds, and runs every test
-# through CTest.
+# through CTest, first in the ordinary build (build/), then under AddressSanitizer
+# with UndefinedBehaviorSanitizer (build-asan/, every test) and ThreadSanitizer
+# (build-tsan/, the tests labelled "tsan": the engine and the message queues).
+#   scripts/test.sh          all three
+#   scripts/test.sh --quick  the ordinary build only
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
 "$root/scripts/install-deps.sh"
+
+run_ctest() {  # DIR [ctest args...]
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@")
+}
+
+echo "== ordinary build"
 "$root/scripts/build.sh" "$root/build"
-cd "$root/build"
-ctest --output-on-failure -j "$(nproc 2>/dev/null || echo 2)"
+run_ctest "$root/build"
+[ $quick = 1 ] && exit 0
+
+# Any sanitizer report fails the test that produced it.
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
+
+echo "== address and undefined-behaviour sanitizers"
+"$root/scripts/build.sh" "$root/build-asan" address
+run_ctest "$root/build-asan"
+
+echo "== thread sanitizer"
+"$root/scripts/build.sh" "$root/build-tsan" thread
+run_ctest "$root/build-tsan" -L tsan
