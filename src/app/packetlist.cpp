@@ -135,8 +135,13 @@ CPacketList::CPacketList(QWidget* pParent)
   header()->setSectionResizeMode(QHeaderView::Interactive);
   header()->setMinimumSectionSize(8);
   header()->setSectionsMovable(false);
+  // Qt also reports rows inserted above a selected row as a selection change
+  // with nothing selected or deselected; the selected record is then still the
+  // same, and reloading it would reset the hex view under the user's hands.
   connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          [this] { emit itemChangedList(); });
+          [this](const QItemSelection& selected, const QItemSelection& deselected) {
+            if (!selected.isEmpty() || !deselected.isEmpty()) emit itemChangedList();
+          });
   m_hoverTimer.setSingleShot(true);
   m_hoverTimer.setInterval(400);
   connect(&m_hoverTimer, &QTimer::timeout, this, [this] { TrackSelectAt(m_ptHover); });

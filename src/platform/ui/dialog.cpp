@@ -5,6 +5,7 @@
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QShortcut>
+#include <QtGui/QWindow>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
@@ -250,6 +251,27 @@ void CDialog::contextMenuEvent(QContextMenuEvent* pEvent) {
     return;
   }
   QDialog::contextMenuEvent(pEvent);
+}
+
+void CDialog::showEvent(QShowEvent* pEvent) {
+  // The native window exists once the dialog is shown; installing again is harmless.
+  if (QWindow* pWindow = windowHandle()) pWindow->installEventFilter(this);
+  QDialog::showEvent(pEvent);
+}
+
+bool CDialog::eventFilter(QObject* pWatched, QEvent* pEvent) {
+  // On Windows a disabled control gets no mouse input and its dialog gets the
+  // double-click instead; Qt delivers it to the disabled widget, which drops it.
+  if (pWatched == windowHandle() && pEvent->type() == QEvent::MouseButtonDblClick) {
+    auto* pMouse = static_cast<QMouseEvent*>(pEvent);
+    const QPoint pt = pMouse->position().toPoint();
+    QWidget* pHit = childAt(pt);
+    if (pMouse->button() == Qt::LeftButton && pHit && !pHit->isEnabled() && IsBackgroundPoint(pt)) {
+      OnLButtonDblClk(MouseFlags(pMouse), POINT{pt.x(), pt.y()});
+      return true;
+    }
+  }
+  return QDialog::eventFilter(pWatched, pEvent);
 }
 
 void CDialog::accept() {

@@ -100,6 +100,9 @@ class CDialog : public QDialog {
   void keyPressEvent(QKeyEvent* pEvent) override;
   void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
   void contextMenuEvent(QContextMenuEvent* pEvent) override;
+  void showEvent(QShowEvent* pEvent) override;
+  // Sees the window's mouse input before Qt drops what a disabled control gets.
+  bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
  public:
   // QDialog's own accept and reject (the close button and Alt+F4 reject) land on
