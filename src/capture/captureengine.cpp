@@ -1,0 +1,205 @@
+#include "capture/captureengine.h"
+
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "platform/ifaddr.h"
+#include "platform/packetsocket.h"
+#include "platform/sockstartup.h"
+#include "platform/threadmsg.h"
+#include "platform/window.h"
+
+BOOL g_bSocketsReady = FALSE;
+
+namespace {
+
+constexpr const char* kAlreadyRunning = "Engine already be running.";
+constexpr const char* kNoIpToBind = "No IP to bind.";
+constexpr const char* kCreateThreadFailed = "Create thread failed.";
+
+constexpr WORD kSocketsVersion = 0x0202;
+constexpr std::size_t kAddrBlockBytes = 16;  // at most 15 characters and a zero
+
+std::atomic<bool> g_bThreadStartFails{false};
+
+// Posts a notice; when the post fails the notice and its record stay ours and are freed here.
+void PostNotice(HWND hWnd, UINT nMsg, EngineNotice* pNotice) {
+  if (!PostMessage(hWnd, nMsg, reinterpret_cast<WPARAM>(pNotice), 0)) DeleteEngineNotice(pNotice);
+}
+
+}  // namespace
+
+void SetCaptureThreadStartFailsForTesting(bool bFails) { g_bThreadStartFails.store(bFails); }
+
+CCaptureEngine::CCaptureEngine() = default;
+
+CCaptureEngine::~CCaptureEngine() {
+  // The stop flag first, the id second; the thread records its id first and
+  // reads the flag second. So either the thread sees the flag or we see its id
+  // and wake it with WM_CLOSE (all seq_cst).
+  m_bShutdown.store(true);
+  if (const DWORD dwThreadId = m_dwThreadId.load(); dwThreadId != 0)
+    PostThreadMessage(dwThreadId, WM_CLOSE, 0, 0);
+  if (m_thread.joinable()) m_thread.join();
+  CloseSocket(m_hSocket.exchange(INVALID_SOCKET));
+}
+
+void CCaptureEngine::CloseIdleSocket() {
+  // Only called while no thread runs, so the socket is ours alone.
+  CloseSocket(m_hSocket.exchange(INVALID_SOCKET));
+  m_bOpened.store(FALSE);
+}
+
+BOOL CCaptureEngine::Open(LPCSTR pszAddr, int nPort) {
+  // The running thread reads m_hSocket; replacing it under the thread would
+  // leak one socket and have the thread close the other.
+  if (m_bRunning.load()) {
+    m_strError = kAlreadyRunning;
+    return FALSE;
+  }
+  CloseIdleSocket();
+  if (pszAddr == nullptr) return OpenAnyAddress(nPort);
+
+  m_bOpened.store(FALSE);
+  SOCKET hSocket = INVALID_SOCKET;
+  StepError pszError = CreatePacketSocket(&hSocket);
+  if (pszError == nullptr) pszError = SetReceiveTimeout(hSocket, RECV_TIMEOUT_MS);
+  if (pszError == nullptr) pszError = BindToAddress(hSocket, pszAddr);
+  if (pszError == nullptr) pszError = EnterReceiveAll(hSocket);
+  if (pszError != nullptr) {
+    CloseSocket(hSocket);
+    m_strError = pszError;
+    return FALSE;
+  }
+
+  auto pszBindAddr = std::make_unique<char[]>(kAddrBlockBytes);
+  std::strncpy(pszBindAddr.get(), pszAddr, kAddrBlockBytes - 1);
+  pszBindAddr[kAddrBlockBytes - 1] = '\0';
+  m_pszBindAddr = std::move(pszBindAddr);
+  m_hSocket.store(hSocket);
+  m_nPort = nPort;
+  m_bOpened.store(TRUE);
+  return TRUE;
+}
+
+BOOL CCaptureEngine::OpenAnyAddress(int nPort) {
+  m_bOpened.store(FALSE);
+  SOCKET hSocket = INVALID_SOCKET;
+  if (StepError pszError = CreateDatagramSocket(&hSocket)) {
+    m_strError = pszError;
+    return FALSE;
+  }
+  if (StepError pszError = BindAnyAddress(hSocket, nPort)) {
+    CloseSocket(hSocket);
+    m_strError = pszError;
+    return FALSE;
+  }
+  m_pszBindAddr.reset();
+  m_hSocket.store(hSocket);
+  m_nPort = nPort;
+  m_bOpened.store(TRUE);
+  return TRUE;
+}
+
+void CCaptureEngine::SetNotifyWindow(HWND hWnd, UINT nMsg) {
+  m_hNotifyWnd.store(hWnd);
+  m_nNotifyMsg.store(nMsg);
+}
+
+BOOL CCaptureEngine::Start() {
+  if (!m_bOpened.load()) return FALSE;
+  if (m_bRunning.load()) {
+    m_strError = kAlreadyRunning;
+    return FALSE;
+  }
+  if (!m_pszBindAddr) {
+    m_strError = kNoIpToBind;
+    return FALSE;
+  }
+  // The previous run's thread has finished OnCaptureEnd (it cleared
+  // m_bRunning); collect it before its handle is replaced.
+  if (m_thread.joinable()) m_thread.join();
+  m_bShutdown.store(false);
+  m_bRunning.store(TRUE);
+  bool bStarted = false;
+  if (!g_bThreadStartFails.load()) {
+    try {
+      m_thread = std::thread(CaptureThreadProc, this);
+      bStarted = true;
+    } catch (const std::system_error&) {
+      // No thread (resource limits): reported below.
+    }
+  }
+  if (!bStarted) {
+    m_bRunning.store(FALSE);  // back to Opened: the socket stays for another try
+    m_strError = kCreateThreadFailed;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void CCaptureEngine::Stop() {
+  if (const DWORD dwThreadId = m_dwThreadId.load(); dwThreadId != 0)
+    PostThreadMessage(dwThreadId, WM_CLOSE, 0, 0);
+}
+
+std::string CCaptureEngine::GetErrorText() const { return m_strError; }
+
+void CCaptureEngine::DeliverPacket(LPCSTR pszSrcAddr, int nSrcPort, LPCSTR pszDesAddr, int nDesPort, int nProt,
+                                   const BYTE* pPayload, int nPayloadLen, WORD wSize) {
+  // Out of memory drops this datagram, as a failed post would.
+  auto* pNotice = new (std::nothrow) EngineNotice;
+  if (pNotice == nullptr) return;
+  auto* pRecord = new (std::nothrow) PacketRecord;
+  if (pRecord == nullptr) {
+    DeleteEngineNotice(pNotice);
+    return;
+  }
+  pNotice->pRecord = pRecord;  // from here on freed with the notice
+  pRecord->strSrcAddr = pszSrcAddr;
+  pRecord->strDesAddr = pszDesAddr;
+  pRecord->nSrcPort = nSrcPort;
+  pRecord->nDesPort = nDesPort;
+  pRecord->strProt = GetProtocolName(nProt);
+  pRecord->wSize = wSize;
+  pRecord->pData = new (std::nothrow) BYTE[PACKET_BUFFER_SIZE];
+  if (pRecord->pData == nullptr) {
+    DeleteEngineNotice(pNotice);
+    return;
+  }
+  FillPayloadBlock(pRecord->pData, pPayload, nPayloadLen);
+  pNotice->nType = NOTICE_PACKET;
+  pNotice->strText = pszSrcAddr;
+  PostNotice(m_hNotifyWnd.load(), m_nNotifyMsg.load(), pNotice);
+}
+
+void CCaptureEngine::OnCaptureEnd() {
+  // Read before the engine turns Idle: from then on the user-interface thread
+  // may already set up the next run.
+  const HWND hWnd = m_hNotifyWnd.load();
+  const UINT nMsg = m_nNotifyMsg.load();
+  CloseSocket(m_hSocket.exchange(INVALID_SOCKET));
+  m_bOpened.store(FALSE);
+  m_dwThreadId.store(0);
+  m_bRunning.store(FALSE);
+
+  auto* pNotice = new (std::nothrow) EngineNotice;
+  if (pNotice == nullptr) return;
+  pNotice->nType = NOTICE_STOPPED;
+  PostNotice(hWnd, nMsg, pNotice);
+}
+
+BOOL InitSockets() {
+  if (g_bSocketsReady) return TRUE;
+  g_bSocketsReady = WSAStartup(kSocketsVersion) == 0 ? TRUE : FALSE;
+  return g_bSocketsReady;
+}
+
+void EnumLocalAddresses(std::vector<std::string>& arr) {
+  std::vector<std::string> all;
+  GetIPv4Addresses(all);
+  for (std::string& strAddr : all) {
+    if (strAddr != "127.0.0.1") arr.push_back(std::move(strAddr));
+  }
+}

@@ -1,0 +1,44 @@
+// The capture thread: receives datagrams, decodes them and delivers each one,
+// until a WM_CLOSE arrives in its queue.
+#include <array>
+#include <atomic>
+
+#include "capture/captureengine.h"
+#include "capture/decode.h"
+#include "platform/packetsocket.h"
+#include "platform/threadmsg.h"
+
+namespace {
+std::atomic<void (*)()> g_pfnStartHook{nullptr};
+}
+
+void SetCaptureThreadStartHookForTesting(void (*pfnHook)()) { g_pfnStartHook.store(pfnHook); }
+
+UINT CaptureThreadProc(LPVOID pParam) {
+  auto* pEngine = static_cast<CCaptureEngine*>(pParam);
+  MSG msg;
+  // The queue must exist before the id is published, so that a Stop that
+  // finds the id can always post its request.
+  PeekMessage(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  if (void (*pfnHook)() = g_pfnStartHook.load()) pfnHook();
+  pEngine->m_dwThreadId.store(GetCurrentThreadId());
+
+  const SOCKET hSocket = pEngine->m_hSocket.load();
+  std::array<BYTE, PACKET_BUFFER_SIZE> buffer;
+  for (;;) {
+    // The WM_CLOSE stays in the queue; nothing reads the queue after this.
+    if (PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
+    if (pEngine->m_bShutdown.load()) break;
+    buffer.fill(0);
+    const int nReceived = ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE);
+    if (nReceived == SOCKET_ERROR) continue;  // time-out, error, or a message arrived
+    if (buffer[0] == 0) continue;             // nothing received
+    WalkDatagrams(buffer.data(), nReceived, [&](const DecodedDatagram& dg) {
+      const BYTE* pPayload = dg.nPayloadOffset >= 0 ? buffer.data() + dg.nPayloadOffset : nullptr;
+      pEngine->DeliverPacket(dg.szSrcAddr, dg.nSrcPort, dg.szDesAddr, dg.nDesPort, dg.nProt, pPayload,
+                             dg.nPayloadLen, dg.wSize);
+    });
+  }
+  pEngine->OnCaptureEnd();
+  return 0;
+}

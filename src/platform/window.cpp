@@ -1,0 +1,191 @@
+#include "platform/window.h"
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QEvent>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+namespace {
+
+struct QueuedMsg {
+  UINT nMsg;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+
+// The longest stretch of handlers run before the queue yields to the event loop.
+constexpr std::chrono::milliseconds kDrainSlice{10};
+
+QEvent::Type DrainEventType() {
+  static const auto nType = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return nType;
+}
+
+class Pump;
+
+}  // namespace
+
+struct WindowQueue::State {
+  std::mutex mtx;
+  // Guarded by mtx:
+  std::deque<QueuedMsg> msgs;
+  bool bDead = false;
+  bool bWakePosted = false;  // a drain event is on its way or a drain is running
+  int nDispatchDepth = 0;    // > 0 while a handler runs
+  QObject* pPump = nullptr;  // null once the window or its context is gone
+
+  // Set at construction, then only read:
+  Handler handler;
+  Disposer disposer;
+};
+
+namespace {
+
+// Receives the drain events on the context's thread. A child of the context,
+// so it is freed with it even when its own deletion had to be deferred.
+class Pump : public QObject {
+ public:
+  Pump(QObject* context, std::shared_ptr<WindowQueue::State> pState)
+      : QObject(context), m_pState(std::move(pState)) {}
+
+  ~Pump() override {
+    // The context may be destroyed first; posts must then stop reaching us.
+    std::lock_guard lock(m_pState->mtx);
+    if (m_pState->pPump == this) m_pState->pPump = nullptr;
+  }
+
+  bool event(QEvent* pEvent) override {
+    if (pEvent->type() != DrainEventType()) return QObject::event(pEvent);
+    // A local owner: the handler may destroy the WindowQueue and this pump's owner.
+    std::shared_ptr<WindowQueue::State> pState = m_pState;
+    Drain(*pState);
+    return true;
+  }
+
+ private:
+  static void Drain(WindowQueue::State& state) {
+    const auto tStart = std::chrono::steady_clock::now();
+    for (;;) {
+      QueuedMsg msg;
+      {
+        std::lock_guard lock(state.mtx);
+        if (state.bDead) return;
+        if (state.msgs.empty()) {
+          state.bWakePosted = false;
+          return;
+        }
+        if (state.nDispatchDepth > 0) return;  // a handler below us is running a nested loop
+        msg = state.msgs.front();
+        state.msgs.pop_front();
+        ++state.nDispatchDepth;
+      }
+      state.handler(msg.nMsg, msg.wParam, msg.lParam);
+      std::lock_guard lock(state.mtx);
+      --state.nDispatchDepth;
+      if (state.bDead) return;
+      if (state.msgs.empty()) {
+        state.bWakePosted = false;
+        return;
+      }
+      if (std::chrono::steady_clock::now() - tStart >= kDrainSlice) {
+        // Yield: go behind the events already waiting and carry on from there.
+        QCoreApplication::postEvent(state.pPump, new QEvent(DrainEventType()));
+        return;
+      }
+    }
+  }
+
+  std::shared_ptr<WindowQueue::State> m_pState;
+};
+
+// Live windows by handle value. Handle values count up from 1 and are never
+// reused. Immortal so that posts during static destruction stay defined.
+struct HandleTable {
+  std::mutex mtx;
+  std::uintptr_t nNextId = 1;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<WindowQueue::State>> windows;
+};
+
+HandleTable& TheHandleTable() {
+  static HandleTable* pTable = new HandleTable;
+  return *pTable;
+}
+
+std::shared_ptr<WindowQueue::State> FindWindow(HWND hWnd) {
+  HandleTable& table = TheHandleTable();
+  std::lock_guard lock(table.mtx);
+  auto it = table.windows.find(reinterpret_cast<std::uintptr_t>(hWnd));
+  return it == table.windows.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+WindowQueue::WindowQueue(QObject* context, Handler handler, Disposer disposer)
+    : m_pState(std::make_shared<State>()) {
+  m_pState->handler = std::move(handler);
+  m_pState->disposer = std::move(disposer);
+  m_pState->pPump = new Pump(context, m_pState);
+  HandleTable& table = TheHandleTable();
+  std::lock_guard lock(table.mtx);
+  const std::uintptr_t nId = table.nNextId++;
+  table.windows.emplace(nId, m_pState);
+  m_hWnd = reinterpret_cast<HWND>(nId);
+}
+
+WindowQueue::~WindowQueue() {
+  {
+    HandleTable& table = TheHandleTable();
+    std::lock_guard lock(table.mtx);
+    table.windows.erase(reinterpret_cast<std::uintptr_t>(m_hWnd));
+  }
+  std::deque<QueuedMsg> undelivered;
+  QObject* pPump = nullptr;
+  bool bInHandler = false;
+  {
+    std::lock_guard lock(m_pState->mtx);
+    m_pState->bDead = true;
+    undelivered.swap(m_pState->msgs);
+    pPump = std::exchange(m_pState->pPump, nullptr);
+    bInHandler = m_pState->nDispatchDepth > 0;
+  }
+  if (pPump) {
+    // Destroyed from inside its own handler: the pump is still on the call
+    // stack (in its event()), so it may only go once control returns to Qt.
+    if (bInHandler)
+      pPump->deleteLater();
+    else
+      delete pPump;
+  }
+  for (const QueuedMsg& msg : undelivered) {
+    if (m_pState->disposer) m_pState->disposer(msg.nMsg, msg.wParam, msg.lParam);
+  }
+}
+
+HWND WindowQueue::hwnd() const { return m_hWnd; }
+
+BOOL PostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
+  if (hWnd == nullptr) return FALSE;
+  std::shared_ptr<WindowQueue::State> pState = FindWindow(hWnd);
+  if (!pState) return FALSE;
+  std::lock_guard lock(pState->mtx);
+  if (pState->bDead || pState->pPump == nullptr) return FALSE;
+  if (pState->msgs.size() >= kWindowQueueLimit) return FALSE;
+  pState->msgs.push_back(QueuedMsg{nMsg, wParam, lParam});
+  if (!pState->bWakePosted) {
+    // One event per empty-to-non-empty change. Posted under the lock so the
+    // pump cannot be deleted in between (its owner marks it gone under the lock).
+    pState->bWakePosted = true;
+    QCoreApplication::postEvent(pState->pPump, new QEvent(DrainEventType()));
+  }
+  return TRUE;
+}
+
+BOOL IsWindow(HWND hWnd) {
+  if (hWnd == nullptr) return FALSE;
+  return FindWindow(hWnd) ? TRUE : FALSE;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// Window handles and PostMessage: how another thread (the capture thread) hands
+// messages to a window of the user-interface thread.
+//
+// What callers rely on:
+// - A handle names one live WindowQueue; handles are never reused, so a post to
+//   a destroyed window fails instead of reaching a newer one.
+// - PostMessage never blocks and never runs the handler itself; it fails for a
+//   dead handle or when kWindowQueueLimit messages are queued and not yet
+//   handled. On failure the poster still owns whatever the message carries.
+// - Messages reach the handler on the thread `context` lives in, one at a time
+//   (never re-entered, even when the handler runs a nested event loop), in
+//   posting order. Between handlers the queue returns to the event loop at least
+//   every 10 ms, so painting and input go on under a flood of posts.
+// - The handler may destroy its WindowQueue; no further message is then handed
+//   to it.
+// - Construct and destroy a WindowQueue on the context's thread, and destroy it
+//   before the context (a member of the context object is the usual place).
+#include <QtCore/QObject>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+#include "platform/wintypes.h"
+
+constexpr std::size_t kWindowQueueLimit = 10000;
+
+// Messages posted to hwnd() are handed to `handler` on the thread `context` lives in, one at a time, in posting order.
+class WindowQueue {
+ public:
+  using Handler = std::function<void(UINT nMsg, WPARAM, LPARAM)>;
+  using Disposer = std::function<void(UINT nMsg, WPARAM, LPARAM)>;  // frees what an undelivered message carries
+
+  WindowQueue(QObject* context, Handler handler, Disposer disposer);
+  ~WindowQueue();  // the handle dies first (later posts fail), then queued messages go to the disposer
+  WindowQueue(const WindowQueue&) = delete;
+  WindowQueue& operator=(const WindowQueue&) = delete;
+
+  HWND hwnd() const;
+
+  struct State;  // shared with the handle table and the context-side pump
+
+ private:
+  std::shared_ptr<State> m_pState;
+  HWND m_hWnd;
+};
+
+// FALSE for a dead handle or a full queue; the poster then frees what it posted.
+BOOL PostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+
+// TRUE while hWnd names a live WindowQueue.
+BOOL IsWindow(HWND hWnd);

@@ -1,0 +1,289 @@
+// Engine states and failures, on the loopback of the test's own network
+// namespace (127.0.0.2 is there; tests/netns-run.sh makes it).
+#include "capture/captureengine.h"
+
+#include <gtest/gtest.h>
+#include <sys/capability.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "capturetest.h"
+#include "nettraffic.h"
+#include "platform/netcaps.h"
+#include "platform/sockstartup.h"
+
+namespace {
+
+const auto* const g_pEnv = ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
+
+constexpr const char* kAddr = "127.0.0.2";
+
+// Holds a new capture thread before it records its id, until released.
+struct StartGate {
+  std::mutex mtx;
+  std::condition_variable cv;
+  bool bEntered = false;
+  bool bReleased = false;
+
+  static StartGate& The() {
+    static StartGate gate;
+    return gate;
+  }
+  static void Hook() {
+    StartGate& g = The();
+    std::unique_lock lock(g.mtx);
+    g.bEntered = true;
+    g.cv.notify_all();
+    g.cv.wait(lock, [&] { return g.bReleased; });
+  }
+  void Arm() {
+    std::lock_guard lock(mtx);
+    bEntered = bReleased = false;
+    SetCaptureThreadStartHookForTesting(&StartGate::Hook);
+  }
+  void WaitEntered() {
+    std::unique_lock lock(mtx);
+    cv.wait(lock, [&] { return bEntered; });
+  }
+  void Release() {
+    SetCaptureThreadStartHookForTesting(nullptr);
+    std::lock_guard lock(mtx);
+    bReleased = true;
+    cv.notify_all();
+  }
+};
+
+// Clears CAP_NET_RAW and CAP_NET_ADMIN from the calling thread's effective
+// set, and from its permitted set too unless bKeepPermitted.
+void DropNetCaps(bool bKeepPermitted) {
+  cap_t caps = cap_get_proc();
+  ASSERT_NE(caps, nullptr);
+  cap_value_t list[] = {CAP_NET_RAW, CAP_NET_ADMIN};
+  cap_set_flag(caps, CAP_EFFECTIVE, 2, list, CAP_CLEAR);
+  if (!bKeepPermitted) cap_set_flag(caps, CAP_PERMITTED, 2, list, CAP_CLEAR);
+  ASSERT_EQ(cap_set_proc(caps), 0);
+  cap_free(caps);
+}
+
+// Starts a run on kAddr that reports to `log`.
+void StartRun(CCaptureEngine& engine, NoticeLog& log) {
+  ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
+  engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+  ASSERT_TRUE(engine.Start()) << engine.GetErrorText();
+}
+
+// Stops a run and waits for its NOTICE_STOPPED.
+void StopRun(CCaptureEngine& engine, NoticeLog& log) {
+  const int nStoppedBefore = log.CountStopped();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+  engine.Stop();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == nStoppedBefore + 1; }));
+}
+
+TEST(Engine, OpenFailuresLeaveItIdleWithTheirText) {
+  const struct {
+    const char* pszAddr;
+    const char* pszText;
+  } cases[] = {
+      {"10.255.255.1", "Bind ip failed."},  // no interface holds it
+      {"1.2", "Bind ip failed."},           // not dotted-decimal
+      {"localhost", "Bind ip failed."},
+      {"", "Bind ip failed."},
+      {"256.1.1.1", "Bind ip failed."},
+      {"127.0.0.2 ", "Bind ip failed."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pszAddr);
+    CCaptureEngine engine;
+    ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT));  // a failure after a success closes both sockets
+    EXPECT_FALSE(engine.Open(c.pszAddr, CAPTURE_PORT));
+    EXPECT_EQ(engine.GetErrorText(), c.pszText);
+    EXPECT_FALSE(engine.IsOpened());
+    EXPECT_FALSE(engine.Start());  // not opened: refused, the text left as it was
+    EXPECT_EQ(engine.GetErrorText(), c.pszText);
+  }
+}
+
+TEST(Engine, WithoutCapabilitiesCreateSocketFails) {
+  std::thread([] {
+    DropNetCaps(false);
+    CCaptureEngine engine;
+    EXPECT_FALSE(engine.Open(kAddr, CAPTURE_PORT));
+    EXPECT_EQ(engine.GetErrorText(), "Create socket failed.");
+    EXPECT_FALSE(engine.IsOpened());
+  }).join();
+}
+
+// Least privilege: capabilities that are only permitted are raised just for
+// the socket calls and lowered again.
+TEST(Engine, PermittedCapabilitiesAreRaisedOnlyAroundTheSocketCalls) {
+  std::thread([] {
+    DropNetCaps(true);
+    ASSERT_FALSE(IsCapabilityEffective(CAP_NET_RAW));
+    CCaptureEngine engine;
+    EXPECT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
+    EXPECT_FALSE(IsCapabilityEffective(CAP_NET_RAW));
+    EXPECT_FALSE(IsCapabilityEffective(CAP_NET_ADMIN));
+  }).join();
+}
+
+TEST(Engine, NullAddressOpensButCannotStart) {
+  CCaptureEngine engine;
+  ASSERT_TRUE(engine.Open(nullptr, CAPTURE_PORT)) << engine.GetErrorText();
+  EXPECT_TRUE(engine.IsOpened());
+  EXPECT_FALSE(engine.Start());
+  EXPECT_EQ(engine.GetErrorText(), "No IP to bind.");
+  // The wildcard socket holds the port; a second Open must close it first.
+  ASSERT_TRUE(engine.Open(nullptr, CAPTURE_PORT)) << engine.GetErrorText();
+  ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT));
+  nettraffic::Fd udp(socket(AF_INET, SOCK_DGRAM, 0));
+  const sockaddr_in any = nettraffic::Addr("0.0.0.0", CAPTURE_PORT);
+  EXPECT_EQ(bind(udp.fd, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0) << "port still held";
+}
+
+TEST(Engine, StartTwiceIsRefusedAndOpenWhileRunningToo) {
+  NoticeLog log;
+  CCaptureEngine engine;
+  StartRun(engine, log);
+  EXPECT_FALSE(engine.Start());
+  EXPECT_EQ(engine.GetErrorText(), "Engine already be running.");
+  EXPECT_FALSE(engine.Open(kAddr, CAPTURE_PORT));
+  EXPECT_EQ(engine.GetErrorText(), "Engine already be running.");
+  ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40001, kAddr, 40002, "still-capturing"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("still-capturing").empty(); }));
+  StopRun(engine, log);
+}
+
+TEST(Engine, StopWithoutAThreadDoesNothing) {
+  NoticeLog log;
+  CCaptureEngine idle;
+  idle.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+  idle.Stop();
+  CCaptureEngine opened;
+  ASSERT_TRUE(opened.Open(kAddr, CAPTURE_PORT));
+  opened.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+  opened.Stop();
+  EXPECT_TRUE(opened.IsOpened());
+  EXPECT_FALSE(opened.IsRunning());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(log.notices.empty());
+}
+
+TEST(Engine, StopBeforeTheThreadRecordsItsIdHasNoEffect) {
+  NoticeLog log;
+  CCaptureEngine engine;
+  StartGate::The().Arm();
+  StartRun(engine, log);
+  StartGate::The().WaitEntered();
+  EXPECT_TRUE(engine.IsRunning());
+  EXPECT_EQ(engine.GetThreadId(), 0u);
+  engine.Stop();  // Starting: nothing to post to
+  StartGate::The().Release();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+  // Capture goes on: a datagram sent now is delivered.
+  ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40003, kAddr, 40004, "after-early-stop"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("after-early-stop").empty(); }));
+  EXPECT_EQ(log.CountStopped(), 0);
+  StopRun(engine, log);
+}
+
+TEST(Engine, StopWakesTheThreadAndEndsTheRunWithOneStoppedNoticeLast) {
+  NoticeLog log;
+  CCaptureEngine engine;
+  StartRun(engine, log);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40005, kAddr, 40006, "burst-" + std::to_string(i)));
+  engine.Stop();
+  // No traffic is needed to end the receive: the stop request wakes it.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }, std::chrono::milliseconds(RECV_TIMEOUT_MS / 2)));
+  EXPECT_FALSE(engine.IsOpened());
+  EXPECT_FALSE(engine.IsRunning());
+  EXPECT_EQ(engine.GetThreadId(), 0u);
+  ASSERT_FALSE(log.notices.empty());
+  EXPECT_EQ(log.notices.back().nType, NOTICE_STOPPED);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(log.notices.back().nType, NOTICE_STOPPED);
+  EXPECT_EQ(log.CountStopped(), 1);
+  // Idle again: Start needs a new Open.
+  EXPECT_FALSE(engine.Start());
+}
+
+TEST(Engine, ASecondRunAfterStoppedCapturesWithANewThread) {
+  NoticeLog log;
+  CCaptureEngine engine;
+  StartRun(engine, log);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+  const DWORD dwFirst = engine.GetThreadId();
+  StopRun(engine, log);
+  StartRun(engine, log);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+  EXPECT_NE(engine.GetThreadId(), dwFirst);
+  ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40007, kAddr, 40008, "second-run"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("second-run").empty(); }));
+  StopRun(engine, log);
+  EXPECT_EQ(log.CountStopped(), 2);
+}
+
+TEST(Engine, AThreadThatCannotBeMadeLeavesTheEngineOpened) {
+  NoticeLog log;
+  CCaptureEngine engine;
+  ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT));
+  engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+  SetCaptureThreadStartFailsForTesting(true);
+  EXPECT_FALSE(engine.Start());
+  SetCaptureThreadStartFailsForTesting(false);
+  EXPECT_EQ(engine.GetErrorText(), "Create thread failed.");
+  EXPECT_TRUE(engine.IsOpened());
+  EXPECT_FALSE(engine.IsRunning());
+  ASSERT_TRUE(engine.Start());  // the same socket, a second try
+  ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40009, kAddr, 40010, "retry-start"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload("retry-start").empty(); }));
+  StopRun(engine, log);
+}
+
+// The destructor stops and joins a running thread, in whichever state it is;
+// a hang here fails the test by its time-out.
+TEST(Engine, DestructorEndsARunningThread) {
+  NoticeLog log;
+  {
+    CCaptureEngine engine;
+    StartRun(engine, log);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+  }
+  {
+    std::optional<CCaptureEngine> engine;
+    engine.emplace();
+    StartGate::The().Arm();
+    StartRun(*engine, log);
+    StartGate::The().WaitEntered();
+    std::thread releaser([] { StartGate::The().Release(); });
+    engine.reset();  // while the thread may not yet have recorded its id
+    releaser.join();
+  }
+  ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 2; }));
+}
+
+TEST(InitSockets, SucceedsOnceAndRetriesAfterAFailure) {
+  g_bSocketsReady = FALSE;
+  SetSocketStartupFailsForTesting(true);
+  EXPECT_FALSE(InitSockets());
+  EXPECT_FALSE(g_bSocketsReady);
+  SetSocketStartupFailsForTesting(false);
+  EXPECT_TRUE(InitSockets());
+  EXPECT_TRUE(g_bSocketsReady);
+  SetSocketStartupFailsForTesting(true);  // a later failure is never asked about
+  EXPECT_TRUE(InitSockets());
+  SetSocketStartupFailsForTesting(false);
+}
+
+TEST(EnumLocalAddresses, AppendsTheNamespacesAddressesButNot127001) {
+  std::vector<std::string> arr = {"kept"};
+  EnumLocalAddresses(arr);
+  EXPECT_EQ(arr, (std::vector<std::string>{"kept", "127.0.0.2"}));
+}
+
+}  // namespace
