@@ -221,6 +221,9 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
 
 TEST_F(CaptureDialogTest, StopThenStartWaitsForTheStoppedNotice) {
   Start();
+  // A stop request reaches the thread once it is capturing (before that, Stop
+  // does nothing and capture goes on).
+  ASSERT_TRUE(ProcessUntil([&] { return Dlg().m_engine.GetThreadId() != 0; }, kWaitMs));
   QTest::mouseClick(Item(IDC_STOP), Qt::LeftButton);
   // Start stays disabled (and a click on it does nothing) until NOTICE_STOPPED.
   EXPECT_FALSE(Item(IDC_START)->isEnabled());
