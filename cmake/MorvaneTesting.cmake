@@ -23,7 +23,22 @@ function(morvane_add_test)
   if(labels)
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}")
   endif()
+  # Sanitizer reports fail the test; the suppressions name only libraries that
+  # are not ours (tests/lsan.supp, tests/tsan.supp say why).
+  set(env
+      "ASAN_OPTIONS=abort_on_error=1:detect_leaks=1"
+      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+      "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp"
+      "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
   if(T_WIDGETS)
-    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    list(APPEND env "QT_QPA_PLATFORM=offscreen")
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
+  # The ThreadSanitizer run builds only what it runs.
+  if("tsan" IN_LIST labels)
+    if(NOT TARGET tsan_tests)
+      add_custom_target(tsan_tests)
+    endif()
+    add_dependencies(tsan_tests ${T_NAME})
   endif()
 endfunction()

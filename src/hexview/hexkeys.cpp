@@ -1,0 +1,89 @@
+#include "hexview/hexkeys.h"
+
+#include <algorithm>
+
+#include "platform/ui/keys.h"
+
+KeyCommand KeyToCommand(UINT nVirtKey, BOOL bCtrl) {
+  switch (nVirtKey) {
+    case VK_LEFT: return KeyCommand::Left;
+    case VK_RIGHT: return KeyCommand::Right;
+    case VK_UP: return KeyCommand::Up;
+    case VK_DOWN: return KeyCommand::Down;
+    case VK_PRIOR: return KeyCommand::PageUp;
+    case VK_NEXT: return KeyCommand::PageDown;
+    case VK_HOME: return bCtrl ? KeyCommand::CtrlHome : KeyCommand::Home;
+    case VK_END: return bCtrl ? KeyCommand::CtrlEnd : KeyCommand::End;
+    case VK_TAB: return KeyCommand::Tab;
+    case VK_INSERT: return KeyCommand::Insert;
+    case VK_DELETE: return KeyCommand::Delete;
+    default: return KeyCommand::None;
+  }
+}
+
+CellStep ArrowStep(KeyCommand command) {
+  switch (command) {
+    case KeyCommand::Left: return {-1, 0};
+    case KeyCommand::Right: return {1, 0};
+    case KeyCommand::Up: return {0, -1};
+    case KeyCommand::Down: return {0, 1};
+    default: return {0, 0};
+  }
+}
+
+bool IsNavigation(KeyCommand command) {
+  switch (command) {
+    case KeyCommand::None:
+    case KeyCommand::Tab:
+    case KeyCommand::Insert:
+    case KeyCommand::Delete: return false;
+    default: return true;
+  }
+}
+
+bool EndIncludesCaretByte(KeyCommand command) { return command == KeyCommand::Right || command == KeyCommand::Down; }
+
+CaretSpot StepCaret(CaretSpot spot, int dx, int dy, int nBytesPerRow, int nLength) {
+  const int nOldAddr = spot.nAddr;
+  long long nAddr = spot.nAddr;
+  switch (spot.nArea) {
+    case AREA_ADDRESS: return spot;
+    case AREA_CHAR: nAddr += static_cast<long long>(dy) * nBytesPerRow + dx; break;
+    case AREA_HEX_HIGH:
+      if (dx != 0) {
+        spot.nArea = AREA_HEX_LOW;
+        if (dx == -1) nAddr -= 1;
+      }
+      nAddr += static_cast<long long>(dy) * nBytesPerRow;
+      break;
+    case AREA_HEX_LOW:
+      if (dx != 0) {
+        spot.nArea = AREA_HEX_HIGH;
+        if (dx == 1) nAddr += 1;
+      }
+      nAddr += static_cast<long long>(dy) * nBytesPerRow;
+      break;
+    default: return spot;
+  }
+  if (nAddr < 0) nAddr = 0;
+  if (nAddr >= nLength) nAddr = nOldAddr;
+  // A caret a scroll or a hit left outside the data comes back to the nearest
+  // position, so that no key works from an index outside 0..nLength.
+  spot.nAddr = static_cast<int>(std::clamp<long long>(nAddr, 0, std::max(nLength, 0)));
+  return spot;
+}
+
+int HomeAddr(int nAddr, int nBytesPerRow) { return (nAddr / nBytesPerRow) * nBytesPerRow; }
+
+int EndAddr(int nAddr, int nBytesPerRow, int nLength) {
+  const long long nRowEnd = (static_cast<long long>(nAddr) / nBytesPerRow + 1) * nBytesPerRow - 1;
+  if (nRowEnd >= nLength) return LastByteAddr(nLength);
+  return static_cast<int>(nRowEnd);
+}
+
+int LastByteAddr(int nLength) { return nLength > 0 ? nLength - 1 : 0; }
+
+int CtrlEndTopRow(int nLength, int nBytesPerRow, int nRowsPerPage, BOOL bPartialLastRow) {
+  if (bPartialLastRow) return 0;
+  return std::max((nLength + nBytesPerRow / 2) / nBytesPerRow - nRowsPerPage, 0);
+}
