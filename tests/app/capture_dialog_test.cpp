@@ -11,12 +11,14 @@
 
 #include <QtCore/QMimeData>
 #include <QtGui/QClipboard>
+#include <QtGui/QContextMenuEvent>
 #include <QtTest/QTest>
 #include <QtWidgets/QCheckBox>
 #include <memory>
 #include <string>
 
 #include "app/monitordlg.h"
+#include "platform/ui/popupmenu.h"
 #include "apptest.h"
 #include "res/resource.h"
 
@@ -199,17 +201,32 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
   ASSERT_EQ(list.GetNextItem(-1, LVNI_SELECTED), nRow);
   CHexView& hex = Dlg().m_hexView;
   ASSERT_EQ(hex.m_nLength, 37);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(hex.m_pData), 9), "hello-udp");
-  EXPECT_TRUE(std::all_of(hex.m_pData + 9, hex.m_pData + 37, [](BYTE b) { return b == 0; }));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(hex.m_pData.get()), 9), "hello-udp");
+  EXPECT_TRUE(std::all_of(hex.m_pData.get() + 9, hex.m_pData.get() + 37, [](BYTE b) { return b == 0; }));
 
-  // A selection copied from the hex view reaches the clipboard in both formats.
-  hex.m_nSelStart = 0;
-  hex.m_nSelEnd = 5;
-  hex.OnEditCopy();
+  // Five bytes selected with Shift+Right from the caret on byte 0's high digit
+  // (the caret moves a digit at a time: eight moves end on byte 4's low digit)
+  // and copied with the context menu's Copy (Ctrl+C is character input, which
+  // the dialog has switched off) reach the clipboard as raw bytes and hex text.
+  hex.setFocus();
+  ASSERT_TRUE(ProcessUntil([&] { return hex.hasFocus(); }));
+  for (int i = 0; i < 8; ++i) QTest::keyClick(&hex, Qt::Key_Right, Qt::ShiftModifier);
+  EXPECT_EQ(std::min(hex.m_nSelStart, hex.m_nSelEnd), 0);
+  EXPECT_EQ(std::max(hex.m_nSelStart, hex.m_nSelEnd), 5);
+  bool bCopyOffered = false;
+  SetPopupMenuHook([&](const std::vector<PopupMenuItem>& items, QPoint) -> UINT {
+    for (const PopupMenuItem& item : items) bCopyOffered |= item.nID == ID_EDIT_COPY && item.bEnabled;
+    return ID_EDIT_COPY;
+  });
+  QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(5, 5), hex.mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(&hex, &menuKey);
+  SetPopupMenuHook({});
+  EXPECT_TRUE(bCopyOffered);
   const QMimeData* pMime = QGuiApplication::clipboard()->mimeData();
   ASSERT_TRUE(pMime);
   EXPECT_EQ(pMime->data("BinaryData"), QByteArray("hello"));
-  EXPECT_FALSE(pMime->text().isEmpty());
+  EXPECT_TRUE(pMime->text().startsWith("68 65 6C 6C 6F")) << pMime->text().toStdString();
+  EXPECT_TRUE(Dlg().isVisible());
 
   // "&cls" during capture empties the list; capture goes on.
   QTest::mouseClick(Item(IDC_CLEAR), Qt::LeftButton);

@@ -217,8 +217,8 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   ASSERT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 1);
   ASSERT_EQ(dlg.m_hexView.m_nLength, 48);
   const PacketRecord* pRecord = list.GetItemData(1);
-  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 48, dlg.m_hexView.m_pData));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData), 5), "first");
+  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 48, dlg.m_hexView.m_pData.get()));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
 
   // A new row on top keeps the selection on the same record and leaves the view.
   dlg.m_hexView.m_nSelStart = 1;
@@ -230,7 +230,7 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   // Clearing the list leaves the bytes in the hex view.
   dlg.ClearList();
   EXPECT_EQ(dlg.m_hexView.m_nLength, 48);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData), 5), "first");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
 
   // A click where no row is selected changes nothing.
   Notify(MakePacketNotice(MakeRecord("UDP", "zzz", 30)));
@@ -249,7 +249,7 @@ TEST_F(MonitorDlgTest, ARestingPointerSelectsTheRowUnderIt) {
   const QPoint pt = list.visualRect(list.Model()->index(2, 3)).center();
   QTest::mouseMove(list.viewport(), pt);
   ASSERT_TRUE(ProcessUntil([&] { return list.GetNextItem(-1, LVNI_SELECTED) == 2; }));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(Dlg().m_hexView.m_pData), 1), "a");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(Dlg().m_hexView.m_pData.get()), 1), "a");
   // Below the last row nothing changes.
   list.TrackSelectAt(QPoint(5, list.viewport()->height() - 2));
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);

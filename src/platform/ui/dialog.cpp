@@ -14,6 +14,8 @@
 #include <QtWidgets/QPushButton>
 #include <utility>
 
+#include "platform/ui/keys.h"
+
 namespace {
 
 constexpr int kIdOk = 1;
@@ -27,15 +29,6 @@ QPointer<QWidget>& MainWnd() {
 std::function<INT_PTR(CDialog&)>& ModalHook() {
   static std::function<INT_PTR(CDialog&)> hook;
   return hook;
-}
-
-UINT MouseFlags(const QMouseEvent* pEvent) {
-  UINT nFlags = 0;
-  if (pEvent->buttons() & Qt::LeftButton) nFlags |= MK_LBUTTON;
-  if (pEvent->buttons() & Qt::RightButton) nFlags |= MK_RBUTTON;
-  if (pEvent->modifiers() & Qt::ShiftModifier) nFlags |= MK_SHIFT;
-  if (pEvent->modifiers() & Qt::ControlModifier) nFlags |= MK_CONTROL;
-  return nFlags;
 }
 
 }  // namespace
@@ -238,7 +231,7 @@ void CDialog::mouseDoubleClickEvent(QMouseEvent* pEvent) {
   const QPoint pt = pEvent->position().toPoint();
   if (pEvent->button() == Qt::LeftButton && IsBackgroundPoint(pt)) {
     pEvent->accept();
-    OnLButtonDblClk(MouseFlags(pEvent), POINT{pt.x(), pt.y()});
+    OnLButtonDblClk(MouseFlags(*pEvent), POINT{pt.x(), pt.y()});
     return;
   }
   QDialog::mouseDoubleClickEvent(pEvent);
@@ -267,7 +260,7 @@ bool CDialog::eventFilter(QObject* pWatched, QEvent* pEvent) {
     const QPoint pt = pMouse->position().toPoint();
     QWidget* pHit = childAt(pt);
     if (pMouse->button() == Qt::LeftButton && pHit && !pHit->isEnabled() && IsBackgroundPoint(pt)) {
-      OnLButtonDblClk(MouseFlags(pMouse), POINT{pt.x(), pt.y()});
+      OnLButtonDblClk(MouseFlags(*pMouse), POINT{pt.x(), pt.y()});
       return true;
     }
   }

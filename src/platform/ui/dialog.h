@@ -32,12 +32,6 @@ class CDialog;
 
 using INT_PTR = std::intptr_t;
 
-// Key modifier flags passed with mouse messages (MK_*).
-constexpr UINT MK_LBUTTON = 0x0001;
-constexpr UINT MK_RBUTTON = 0x0002;
-constexpr UINT MK_SHIFT = 0x0004;
-constexpr UINT MK_CONTROL = 0x0008;
-
 // The application's main window, the owner of dialogs opened without a parent
 // (CWinApp::m_pMainWnd).
 QWidget* AfxGetMainWnd();
