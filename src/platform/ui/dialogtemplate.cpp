@@ -245,9 +245,12 @@ QFont DialogTemplateFont(const DialogTemplate& tmpl) {
   QFont font;
   QStringList families;
   if (tmpl.pszFontFace && *tmpl.pszFontFace) families << QString::fromUtf8(tmpl.pszFontFace);
-  // "宋体" (SimSun) is a Windows font; these carry the same Chinese coverage on
-  // Linux (fonts-wqy-zenhei, fonts-noto-cjk).
-  families << QStringLiteral("SimSun") << QStringLiteral("WenQuanYi Zen Hei")
+  // "宋体" (SimSun) is a Windows font. Its Latin letters and digits are half-width
+  // and fixed-pitch (6 pixels at 9 points), which is what the templates' sizes
+  // and the list's pixel column widths were made for; the mono faces of the
+  // Linux CJK fonts (fonts-wqy-zenhei, fonts-noto-cjk) have the same shape.
+  families << QStringLiteral("SimSun") << QStringLiteral("WenQuanYi Zen Hei Mono")
+           << QStringLiteral("Noto Sans Mono CJK SC") << QStringLiteral("WenQuanYi Zen Hei")
            << QStringLiteral("Noto Sans CJK SC");
   font.setFamilies(families);
   if (tmpl.nFontPoints > 0) font.setPointSize(tmpl.nFontPoints);
