@@ -59,8 +59,9 @@ CDialog::~CDialog() = default;
 BOOL CDialog::BuildAndInit() {
   if (m_bBuilt || !m_pTemplate) return FALSE;
   // A dialog opened without a parent is owned by the main window (or the active
-  // window), over which it then opens centred.
-  if (!parentWidget()) {
+  // window), over which it then opens centred. An application window
+  // (WS_EX_APPWINDOW, the main dialog) stands on its own.
+  if (!parentWidget() && !(m_pTemplate->dwExStyle & WS_EX_APPWINDOW)) {
     QWidget* pOwner = AfxGetMainWnd();
     if (!pOwner) pOwner = QApplication::activeWindow();
     if (pOwner && pOwner != this) setParent(pOwner, windowFlags());
