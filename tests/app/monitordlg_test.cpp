@@ -307,11 +307,14 @@ TEST_F(MonitorDlgTest, AboutBoxOpeners) {
       // (Not Start: outside a namespace of its own the test must not capture.)
       {Item(IDC_CLEAR), Item(IDC_CLEAR)->rect().center(), false, "cls"},
       {Item(IDC_LIST_IP), Item(IDC_LIST_IP)->rect().center(), false, "list"},
+      // A disabled button gets no mouse input; the dialog does, as on Windows.
+      {Item(IDC_STOP), Item(IDC_STOP)->rect().center(), true, "disabled stop"},
       {Item(IDC_ICMP), QPoint(4, Item(IDC_ICMP)->height() / 2), false, "ICMP"},
       {&dlg.m_comboAddr, dlg.m_comboAddr.rect().center(), false, "address list"},
       {dlg.m_listPacket.viewport(), dlg.m_listPacket.viewport()->rect().center(), false, "packet list"},
       {dlg.m_hexView.viewport(), dlg.m_hexView.viewport()->rect().center(), false, "hex view"},
   };
+  Item(IDC_STOP)->setEnabled(false);
   for (const DblCase& c : cases) {
     modal.classes.clear();
     ASSERT_TRUE(dlg.isVisible()) << c.pszWhat;
