@@ -37,7 +37,12 @@ ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   -max_len="$max_len" -rss_limit_mb=2048 -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
   2> "$work/log"
 rc=$?
-grep -v '^#[0-9]' "$work/log" | tail -n 40
+# A report in full; otherwise libFuzzer's closing lines and statistics.
+if grep -q 'ERROR:' "$work/log"; then
+  sed -n '/ERROR:/,$p' "$work/log"
+else
+  grep -v '^#[0-9]' "$work/log" | grep -v '^"' | tail -n 12
+fi
 
 findings=0
 for f in "$work/artifacts"/*; do

@@ -5,6 +5,7 @@
 
 #include "capture/captureengine.h"
 #include "capture/decode.h"
+#include "platform/netcaps.h"
 #include "platform/packetsocket.h"
 #include "platform/threadmsg.h"
 
@@ -16,6 +17,10 @@ void SetCaptureThreadStartHookForTesting(void (*pfnHook)()) { g_pfnStartHook.sto
 
 UINT CaptureThreadProc(LPVOID pParam) {
   auto* pEngine = static_cast<CCaptureEngine*>(pParam);
+  // This thread decodes bytes any host can send and needs no capability (the
+  // socket is open), so it holds none effective, even when the executable was
+  // given them effective (setcap +ep) or runs as root. Permitted ones stay.
+  DropEffectiveCapabilities();
   MSG msg;
   // The queue must exist before the id is published, so that a Stop that
   // finds the id can always post its request.

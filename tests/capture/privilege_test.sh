@@ -4,8 +4,9 @@
 #
 # The executable is meant to carry cap_net_raw,cap_net_admin as permitted file
 # capabilities only (never setuid); run by an ordinary user it then starts
-# with both permitted and nothing effective. Two copies of the test program
-# are run as user nobody: one with those file capabilities, one without.
+# with both permitted and nothing effective. Copies of the test program are
+# run as user nobody: with those file capabilities, with them effective as
+# well (a set-up mistake the capture thread must not carry), and without.
 # Exits 77 (skipped) when not root.
 set -u
 bin=$1
@@ -19,13 +20,15 @@ work=$(mktemp -d /tmp/morvane-privilege.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 install -m 755 "$bin" "$work/with-caps"
+install -m 755 "$bin" "$work/effective-caps"
 install -m 755 "$bin" "$work/without-caps"
-if ! setcap cap_net_raw,cap_net_admin+p "$work/with-caps"; then
+if ! setcap cap_net_raw,cap_net_admin+p "$work/with-caps" ||
+   ! setcap cap_net_raw,cap_net_admin+ep "$work/effective-caps"; then
   echo "FAIL: setcap does not work on $work"
   exit 1
 fi
-getcap "$work/with-caps"
-[ -u "$work/with-caps" ] && { echo "FAIL: setuid"; exit 1; }
+getcap "$work/with-caps" "$work/effective-caps"
+for f in "$work"/*; do [ -u "$f" ] && { echo "FAIL: $f is setuid"; exit 1; }; done
 
 # The real uid and gid of nobody, no supplementary groups, and no capability
 # inherited from root: what an ordinary login has.
@@ -43,5 +46,6 @@ run() {  # NAME PROGRAM GTEST_FILTER
   fi
 }
 run "with permitted capabilities" "$work/with-caps" 'LeastPrivilege.WithPermitted*'
+run "with effective capabilities" "$work/effective-caps" 'LeastPrivilege.WithEffective*'
 run "without capabilities" "$work/without-caps" 'LeastPrivilege.WithoutCapabilities*'
 exit $rc

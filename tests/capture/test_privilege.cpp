@@ -1,8 +1,10 @@
 // Least privilege, from the inside. privilege_test.sh runs this program as
-// user nobody, never setuid, in two copies: one whose file capabilities give
-// CAP_NET_RAW and CAP_NET_ADMIN as permitted only (setcap ...+p), one with none.
-// With them, capture must run while no thread of the process holds an
-// effective capability; without them, only opening the capture socket fails.
+// user nobody, never setuid, in three copies: one whose file capabilities give
+// CAP_NET_RAW and CAP_NET_ADMIN as permitted only (setcap ...+p), one that
+// gives them effective too (+ep, a set-up mistake), one with none. With +p,
+// capture must run while no thread of the process holds an effective
+// capability; with +ep, at least the capture thread holds none; without them,
+// only opening the capture socket fails.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/capability.h>
@@ -49,30 +51,58 @@ std::set<std::string> ThreadIds() {
   return ids;
 }
 
-// The threads whose effective set is not empty, as "tid:mask".
-std::vector<std::string> ThreadsWithEffectiveCaps() {
+// The threads among `ids` whose effective set is not empty, as "tid:mask".
+std::vector<std::string> WithEffectiveCaps(const std::set<std::string>& ids) {
   std::vector<std::string> found;
-  for (const std::string& strTid : ThreadIds()) {
+  for (const std::string& strTid : ids) {
     const uint64_t nEff = CapSet("/proc/self/task/" + strTid + "/status", "CapEff");
     if (nEff != 0) found.push_back(strTid + ":" + std::to_string(nEff));
   }
   return found;
 }
 
-// The process runs as an ordinary user, not setuid, with exactly
-// nPermitted in its permitted set and nothing effective, inheritable or ambient.
-void ExpectStartedAsUnprivileged(uint64_t nPermitted) {
+// The process runs as an ordinary user, not setuid, with exactly nPermitted
+// and nEffective in those sets and nothing inheritable or ambient.
+void ExpectStartedAsUnprivileged(uint64_t nPermitted, uint64_t nEffective) {
   ASSERT_NE(getuid(), 0u) << "must run as an ordinary user (privilege_test.sh)";
   ASSERT_EQ(geteuid(), getuid()) << "never setuid";
   ASSERT_EQ(getegid(), getgid());
   ASSERT_EQ(CapSet("/proc/self/status", "CapPrm"), nPermitted);
-  ASSERT_EQ(CapSet("/proc/self/status", "CapEff"), 0u);
+  ASSERT_EQ(CapSet("/proc/self/status", "CapEff"), nEffective);
   ASSERT_EQ(CapSet("/proc/self/status", "CapInh"), 0u);
   ASSERT_EQ(CapSet("/proc/self/status", "CapAmb"), 0u);
 }
 
+// Runs one capture until a probe datagram is delivered and checks the
+// effective sets meanwhile: the calling thread keeps nCallerEff after Open, and
+// the threads Start made (the capture thread) hold none. Then stops it.
+void CaptureOnce(CCaptureEngine& engine, NoticeLog& log, const std::string& strProbe, uint64_t nCallerEff) {
+  const std::set<std::string> threadsBefore = ThreadIds();
+  ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
+  EXPECT_EQ(CapSet("/proc/thread-self/status", "CapEff"), nCallerEff) << "raised only around the socket calls";
+  engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+  ASSERT_TRUE(engine.Start()) << engine.GetErrorText();
+  ASSERT_TRUE(nettraffic::SendUdp(kAddr, 44000, kAddr, 44001, strProbe));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload(strProbe).empty(); }));  // capture runs
+
+  std::set<std::string> threadsNew;
+  for (const std::string& strTid : ThreadIds())
+    if (threadsBefore.count(strTid) == 0) threadsNew.insert(strTid);
+  EXPECT_FALSE(threadsNew.empty()) << "the capture thread";
+  EXPECT_EQ(WithEffectiveCaps(threadsNew), std::vector<std::string>{});
+  if (nCallerEff == 0) {
+    EXPECT_EQ(WithEffectiveCaps(ThreadIds()), std::vector<std::string>{}) << "no thread at all";
+  }
+  EXPECT_EQ(CapSet("/proc/self/status", "CapPrm"), kNetCapsMask);  // kept for the next Open
+
+  const int nStoppedBefore = log.CountStopped();
+  engine.Stop();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == nStoppedBefore + 1; }));
+}
+
+// The intended set-up: cap_net_raw,cap_net_admin+p.
 TEST(LeastPrivilege, WithPermittedCapabilitiesCaptureRunsWithNoneEffective) {
-  ASSERT_NO_FATAL_FAILURE(ExpectStartedAsUnprivileged(kNetCapsMask));
+  ASSERT_NO_FATAL_FAILURE(ExpectStartedAsUnprivileged(kNetCapsMask, 0));
   ASSERT_TRUE(InitSockets());
   NoticeLog log;
   CCaptureEngine engine;
@@ -80,33 +110,22 @@ TEST(LeastPrivilege, WithPermittedCapabilitiesCaptureRunsWithNoneEffective) {
   // can raise them again.
   for (int nRun = 0; nRun < 2; ++nRun) {
     SCOPED_TRACE("run " + std::to_string(nRun));
-    const std::set<std::string> threadsBefore = ThreadIds();
-    ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
-    EXPECT_EQ(CapSet("/proc/thread-self/status", "CapEff"), 0u) << "raised only around the socket calls";
-    engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
-    ASSERT_TRUE(engine.Start()) << engine.GetErrorText();
-
-    // Capture runs: a datagram sent now is delivered.
-    const std::string strProbe = "unprivileged-" + std::to_string(nRun);
-    ASSERT_TRUE(nettraffic::SendUdp(kAddr, 44000, kAddr, 44001, strProbe));
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !log.WithPayload(strProbe).empty(); }));
-
-    // The capture thread is among the threads now, and none of them holds an
-    // effective capability.
-    const std::set<std::string> threadsNow = ThreadIds();
-    EXPECT_TRUE(std::any_of(threadsNow.begin(), threadsNow.end(),
-                            [&](const std::string& strTid) { return threadsBefore.count(strTid) == 0; }));
-    EXPECT_EQ(ThreadsWithEffectiveCaps(), std::vector<std::string>{});
-    EXPECT_EQ(CapSet("/proc/self/status", "CapPrm"), kNetCapsMask);
-
-    const int nStoppedBefore = log.CountStopped();
-    engine.Stop();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == nStoppedBefore + 1; }));
+    ASSERT_NO_FATAL_FAILURE(CaptureOnce(engine, log, "unprivileged-" + std::to_string(nRun), 0));
   }
 }
 
+// A set-up mistake, cap_net_raw,cap_net_admin+ep, makes them effective from
+// the start; the thread that decodes network bytes still holds none.
+TEST(LeastPrivilege, WithEffectiveFileCapabilitiesTheCaptureThreadHoldsNone) {
+  ASSERT_NO_FATAL_FAILURE(ExpectStartedAsUnprivileged(kNetCapsMask, kNetCapsMask));
+  ASSERT_TRUE(InitSockets());
+  NoticeLog log;
+  CCaptureEngine engine;
+  ASSERT_NO_FATAL_FAILURE(CaptureOnce(engine, log, "effective-from-start", kNetCapsMask));
+}
+
 TEST(LeastPrivilege, WithoutCapabilitiesOnlyTheCaptureSocketFails) {
-  ASSERT_NO_FATAL_FAILURE(ExpectStartedAsUnprivileged(0));
+  ASSERT_NO_FATAL_FAILURE(ExpectStartedAsUnprivileged(0, 0));
   ASSERT_TRUE(InitSockets());
   std::vector<std::string> addrs;
   EnumLocalAddresses(addrs);
@@ -135,7 +154,7 @@ TEST(LeastPrivilege, WithoutCapabilitiesOnlyTheCaptureSocketFails) {
   // Another try fails the same way, and leaves nothing open.
   EXPECT_FALSE(engine.Open(kAddr, CAPTURE_PORT));
   EXPECT_EQ(engine.GetErrorText(), "Create socket failed.");
-  EXPECT_EQ(ThreadsWithEffectiveCaps(), std::vector<std::string>{});
+  EXPECT_EQ(WithEffectiveCaps(ThreadIds()), std::vector<std::string>{});
 }
 
 }  // namespace
