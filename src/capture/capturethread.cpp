@@ -20,6 +20,7 @@ UINT CaptureThreadProc(LPVOID pParam) {
   // This thread decodes bytes any host can send and needs no capability (the
   // socket is open), so it holds none effective, even when the executable was
   // given them effective (setcap +ep) or runs as root. Permitted ones stay.
+  // Best effort: should the kernel refuse, capture works as before.
   DropEffectiveCapabilities();
   MSG msg;
   // The queue must exist before the id is published, so that a Stop that

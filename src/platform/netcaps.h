@@ -23,7 +23,7 @@ class ScopedNetCaps {
 
 // Clears the calling thread's effective set and keeps the permitted one, for a
 // thread that needs no privilege. Threads it creates afterwards inherit the
-// empty set. FALSE when the capabilities cannot be read or set.
+// empty set. false when the capabilities cannot be read or set.
 bool DropEffectiveCapabilities();
 
 // TRUE when capability nCap is in the calling thread's effective set.
