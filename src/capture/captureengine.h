@@ -21,6 +21,15 @@
 
 UINT CaptureThreadProc(LPVOID pParam);
 
+class CCaptureEngine;
+
+// The capture thread's work on one receive: walks the datagrams in the first
+// nReceived bytes of pBuf (at most PACKET_BUFFER_SIZE of them count) and hands
+// each to pEngine->DeliverPacket, in buffer order. A receive that holds no
+// byte, or whose first byte is zero, is dropped. Reads nothing outside the
+// counted bytes. Returns the number of datagrams delivered.
+int DeliverReceivedDatagrams(CCaptureEngine* pEngine, const BYTE* pBuf, int nReceived);
+
 class CCaptureEngine {
  public:
   CCaptureEngine();

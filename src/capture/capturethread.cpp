@@ -5,6 +5,7 @@
 
 #include "capture/captureengine.h"
 #include "capture/decode.h"
+#include "platform/netcaps.h"
 #include "platform/packetsocket.h"
 #include "platform/threadmsg.h"
 
@@ -16,6 +17,11 @@ void SetCaptureThreadStartHookForTesting(void (*pfnHook)()) { g_pfnStartHook.sto
 
 UINT CaptureThreadProc(LPVOID pParam) {
   auto* pEngine = static_cast<CCaptureEngine*>(pParam);
+  // This thread decodes bytes any host can send and needs no capability (the
+  // socket is open), so it holds none effective, even when the executable was
+  // given them effective (setcap +ep) or runs as root. Permitted ones stay.
+  // Best effort: should the kernel refuse, capture works as before.
+  DropEffectiveCapabilities();
   MSG msg;
   // The queue must exist before the id is published, so that a Stop that
   // finds the id can always post its request.
@@ -32,13 +38,19 @@ UINT CaptureThreadProc(LPVOID pParam) {
     buffer.fill(0);
     const int nReceived = ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE);
     if (nReceived == SOCKET_ERROR) continue;  // time-out, error, or a message arrived
-    if (buffer[0] == 0) continue;             // nothing received
-    WalkDatagrams(buffer.data(), nReceived, [&](const DecodedDatagram& dg) {
-      const BYTE* pPayload = dg.nPayloadOffset >= 0 ? buffer.data() + dg.nPayloadOffset : nullptr;
-      pEngine->DeliverPacket(dg.szSrcAddr, dg.nSrcPort, dg.szDesAddr, dg.nDesPort, dg.nProt, pPayload,
-                             dg.nPayloadLen, dg.wSize);
-    });
+    DeliverReceivedDatagrams(pEngine, buffer.data(), nReceived);
   }
   pEngine->OnCaptureEnd();
   return 0;
+}
+
+int DeliverReceivedDatagrams(CCaptureEngine* pEngine, const BYTE* pBuf, int nReceived) {
+  // Read through the reader: on the thread's zero-filled buffer an empty
+  // receive has a zero first byte, and a shorter buffer is never read past its end.
+  if (ByteReader(pBuf, nReceived).U8(0) == 0) return 0;  // nothing received
+  return WalkDatagrams(pBuf, nReceived, [&](const DecodedDatagram& dg) {
+    const BYTE* pPayload = dg.nPayloadOffset >= 0 ? pBuf + dg.nPayloadOffset : nullptr;
+    pEngine->DeliverPacket(dg.szSrcAddr, dg.nSrcPort, dg.szDesAddr, dg.nDesPort, dg.nProt, pPayload,
+                           dg.nPayloadLen, dg.wSize);
+  });
 }

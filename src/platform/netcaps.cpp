@@ -44,6 +44,14 @@ ScopedNetCaps::~ScopedNetCaps() {
   cap_free(m_capsBefore);
 }
 
+bool DropEffectiveCapabilities() {
+  cap_t caps = cap_get_proc();
+  if (caps == nullptr) return false;
+  const bool bDropped = cap_clear_flag(caps, CAP_EFFECTIVE) == 0 && cap_set_proc(caps) == 0;
+  cap_free(caps);
+  return bDropped;
+}
+
 bool IsCapabilityEffective(cap_value_t nCap) {
   cap_t caps = cap_get_proc();
   if (caps == nullptr) return false;

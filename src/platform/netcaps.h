@@ -21,5 +21,10 @@ class ScopedNetCaps {
   cap_t m_capsBefore = nullptr;  // set only when the effective set was changed
 };
 
+// Clears the calling thread's effective set and keeps the permitted one, for a
+// thread that needs no privilege. Threads it creates afterwards inherit the
+// empty set. false when the capabilities cannot be read or set.
+bool DropEffectiveCapabilities();
+
 // TRUE when capability nCap is in the calling thread's effective set.
 bool IsCapabilityEffective(cap_value_t nCap);

@@ -1,0 +1,87 @@
+#pragma once
+// The main dialog (template 102): the address list, the capture buttons, the
+// protocol filter, the packet list and the hex view of the selected datagram.
+//
+// Closing: every way of closing reaches OnCancel (stop request, ClearList,
+// IDCANCEL). The engine's destructor then joins its capture thread, and because
+// the notify queue is declared before m_engine it outlives that join: the
+// thread's last notices land in it and are freed with it, never handled by a
+// dialog that is going away.
+#include <QtGui/QIcon>
+#include <mutex>
+
+#include "app/packetlist.h"
+#include "capture/captureengine.h"
+#include "capture/packetrecord.h"
+#include "hexview/hexview.h"
+#include "platform/ui/combobox.h"
+#include "platform/ui/dialog.h"
+#include "platform/window.h"
+
+// Where a minimised dialog draws its icon: centred, with (client - icon + 1) / 2
+// in signed arithmetic that truncates toward zero, so a client one or two pixels
+// narrower than the icon still gives 0, not -1.
+POINT IconOriginForClient(int cxClientPx, int cyClientPx, int cxIconPx, int cyIconPx);
+
+class CMonitorDlg : public CDialog {
+  Q_OBJECT
+
+ public:
+  explicit CMonitorDlg(QWidget* pParent = nullptr);
+  ~CMonitorDlg() override;
+
+  BOOL OnInitDialog() override;
+  void DoDataExchange(CDataExchange* pDX) override;
+  // Enter outside a push button sends IDOK: it leaves the dialog open.
+  void OnOK() override;
+  // The close path: stop request, ClearList, EndDialog(IDCANCEL).
+  void OnCancel() override;
+  BOOL OnCommand(UINT nID) override;
+  // (nID & 0xFFF0) == IDM_ABOUT_BOX opens the About box; anything else is the
+  // system's own command.
+  void OnSysCommand(UINT nID, LPARAM lParam) override;
+  // A double-click on the background opens the About box.
+  void OnLButtonDblClk(UINT nFlags, POINT point) override;
+  // Draws the icon while minimised (called from paintEvent).
+  void OnPaint();
+  // The image shown while the minimised window is dragged.
+  QIcon OnQueryDragIcon() const;
+
+  void OnStart();
+  void OnStop();
+  void OnList();
+  void ClearList();
+  // The shared handler of the TCP, UDP and ICMP boxes: reads all three flags.
+  void OnCheckProtocol();
+  // One engine notice (WM_ENGINE_NOTIFY): wParam is the EngineNotice, which
+  // this frees, with its record unless the list took it.
+  LRESULT OnEngineNotify(WPARAM wParam, LPARAM lParam);
+  // The list takes pRecord as its new top row; a list of more than
+  // MAX_LIST_ITEMS rows is emptied first.
+  void InsertPacket(PacketRecord* pRecord);
+  // NM_CLICK and LVN_ITEMCHANGED of the packet list: the first selected row's
+  // bytes go to the hex view. *pResult, if given, is set to 0.
+  void OnClickList(LRESULT* pResult = nullptr);
+  void OnItemChangedList(LRESULT* pResult = nullptr);
+
+  // The window the engine posts its notices to.
+  HWND GetNotifyWindow() const { return m_notifyQueue.hwnd(); }
+
+  // Members in the order the dialog relies on for construction and destruction.
+  CHexView m_hexView;
+  CComboBox m_comboAddr;
+  CPacketList m_listPacket;
+  int m_bIcmp;
+  int m_bTcp;
+  int m_bUdp;
+  WindowQueue m_notifyQueue;  // before m_engine: destroyed after its thread is joined
+  CCaptureEngine m_engine;
+  std::mutex m_csList;  // held around each insert into and each clearing of the list
+  QIcon m_hIcon;
+
+ protected:
+  void paintEvent(QPaintEvent* pEvent) override;
+
+ private:
+  void ShowSelectedRow(LRESULT* pResult);
+};

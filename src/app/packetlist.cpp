@@ -1,0 +1,273 @@
+#include "app/packetlist.h"
+
+#include <QtGui/QHelpEvent>
+#include <QtGui/QMouseEvent>
+#include <QtWidgets/QHeaderView>
+#include <QtWidgets/QStyle>
+#include <QtWidgets/QToolTip>
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr QChar kControlMark(0x00B7);  // MIDDLE DOT
+// A tooltip for a long payload is wrapped into lines of this many characters.
+constexpr int kToolTipLineChars = 80;
+
+QString WrapForToolTip(const QString& strText) {
+  if (strText.size() <= kToolTipLineChars) return strText;
+  QString strWrapped;
+  for (qsizetype i = 0; i < strText.size(); i += kToolTipLineChars) {
+    if (i) strWrapped += u'\n';
+    strWrapped += strText.mid(i, kToolTipLineChars);
+  }
+  return strWrapped;
+}
+
+}  // namespace
+
+QString DisplayableText(const QString& strText) {
+  QString strOut = strText;
+  for (QChar& ch : strOut) {
+    const QChar::Category cat = ch.category();
+    if (cat == QChar::Other_Control || cat == QChar::Separator_Line ||
+        cat == QChar::Separator_Paragraph) {
+      ch = kControlMark;
+    }
+  }
+  return strOut;
+}
+
+QString PacketCellText(const PacketRecord& rec, int nSubItem) {
+  switch (nSubItem) {
+    case 0: return DisplayableText(QString::fromLocal8Bit(rec.strProt));
+    case 1: return QString::number(rec.wSize);
+    case 2: return DisplayableText(QString::fromLocal8Bit(rec.strSrcAddr));
+    case 3: return QString::number(rec.nSrcPort);
+    case 4: return DisplayableText(QString::fromLocal8Bit(rec.strDesAddr));
+    case 5: return QString::number(rec.nDesPort);
+    case 6: {
+      if (!rec.pData) return QString();
+      // The block is zero-terminated text, but never read past its 1500 bytes.
+      const char* psz = reinterpret_cast<const char*>(rec.pData);
+      const std::size_t nLen = strnlen(psz, PACKET_BUFFER_SIZE);
+      return DisplayableText(QString::fromLocal8Bit(psz, static_cast<qsizetype>(nLen)));
+    }
+    default: return QString();
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+CPacketListModel::CPacketListModel(QObject* pParent) : QAbstractTableModel(pParent) {}
+
+CPacketListModel::~CPacketListModel() {
+  for (PacketRecord* pRecord : m_rows) DeletePacketRecord(pRecord);
+}
+
+int CPacketListModel::InsertColumn(int nCol, const QString& strHeading) {
+  const int nAt = std::clamp(nCol, 0, static_cast<int>(m_headings.size()));
+  beginInsertColumns(QModelIndex(), nAt, nAt);
+  m_headings.insert(m_headings.begin() + nAt, strHeading);
+  endInsertColumns();
+  return nAt;
+}
+
+void CPacketListModel::InsertRecordAtTop(PacketRecord* pRecord) {
+  beginInsertRows(QModelIndex(), 0, 0);
+  m_rows.push_front(pRecord);
+  endInsertRows();
+}
+
+void CPacketListModel::DeleteAllRecords() {
+  beginResetModel();
+  for (PacketRecord* pRecord : m_rows) DeletePacketRecord(pRecord);
+  m_rows.clear();
+  endResetModel();
+}
+
+PacketRecord* CPacketListModel::GetRecord(int nRow) const {
+  if (nRow < 0 || nRow >= GetCount()) return nullptr;
+  return m_rows[static_cast<std::size_t>(nRow)];
+}
+
+int CPacketListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : GetCount();
+}
+
+int CPacketListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(m_headings.size());
+}
+
+QVariant CPacketListModel::data(const QModelIndex& index, int role) const {
+  if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    return QVariant();
+  }
+  const PacketRecord* pRecord = m_rows[static_cast<std::size_t>(index.row())];
+  if (role == Qt::DisplayRole) return pRecord ? PacketCellText(*pRecord, index.column()) : QString();
+  if (role == RecordRole) return QVariant::fromValue(reinterpret_cast<quintptr>(pRecord));
+  return QVariant();
+}
+
+QVariant CPacketListModel::headerData(int nSection, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return QVariant();
+  if (nSection < 0 || nSection >= static_cast<int>(m_headings.size())) return QVariant();
+  return m_headings[static_cast<std::size_t>(nSection)];
+}
+
+// ---------------------------------------------------------------------------
+
+CPacketList::CPacketList(QWidget* pParent)
+    : QTreeView(pParent), m_pModel(new CPacketListModel(this)) {
+  setModel(m_pModel);
+  // A flat report list: no tree decoration, every row one line high (which also
+  // keeps layout cheap while rows arrive fast), columns only as wide as set.
+  setRootIsDecorated(false);
+  setItemsExpandable(false);
+  setUniformRowHeights(true);
+  setIndentation(0);
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideRight);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  setSelectionBehavior(QAbstractItemView::SelectItems);
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(QHeaderView::Interactive);
+  header()->setMinimumSectionSize(8);
+  header()->setSectionsMovable(false);
+  // Qt also reports rows inserted above a selected row as a selection change
+  // with nothing selected or deselected; the selected record is then still the
+  // same, and reloading it would reset the hex view under the user's hands.
+  connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this](const QItemSelection& selected, const QItemSelection& deselected) {
+            if (!selected.isEmpty() || !deselected.isEmpty()) emit itemChangedList();
+          });
+  m_hoverTimer.setSingleShot(true);
+  m_hoverTimer.setInterval(400);
+  connect(&m_hoverTimer, &QTimer::timeout, this, [this] { TrackSelectAt(m_ptHover); });
+}
+
+CPacketList::~CPacketList() = default;
+
+void CPacketList::SetWindowStyle(DWORD dwStyle) {
+  constexpr DWORD kLvsTypeMask = 0x0003;
+  constexpr DWORD kLvsReport = 0x0001;
+  constexpr DWORD kLvsSingleSel = 0x0004;
+  setSelectionMode((dwStyle & kLvsSingleSel) ? QAbstractItemView::SingleSelection
+                                             : QAbstractItemView::ExtendedSelection);
+  header()->setVisible((dwStyle & kLvsTypeMask) == kLvsReport);
+}
+
+DWORD CPacketList::SetExtendedStyle(DWORD dwExStyle) {
+  const DWORD dwOld = m_dwExStyle;
+  m_dwExStyle = dwExStyle;
+  const bool bFullRow = dwExStyle & LVS_EX_FULLROWSELECT;
+  setSelectionBehavior(bFullRow ? QAbstractItemView::SelectRows : QAbstractItemView::SelectItems);
+  setAllColumnsShowFocus(bFullRow);
+  header()->setSectionsMovable(dwExStyle & LVS_EX_HEADERDRAGDROP);
+  const bool bTrack = dwExStyle & LVS_EX_TRACKSELECT;
+  setMouseTracking(bTrack);
+  if (!bTrack) m_hoverTimer.stop();
+  return dwOld;
+}
+
+int CPacketList::InsertColumn(int nCol, const QString& strHeading, int /*nFormat: left only*/,
+                              int nWidthPx) {
+  const int nAt = m_pModel->InsertColumn(nCol, strHeading);
+  header()->resizeSection(nAt, nWidthPx);
+  return nAt;
+}
+
+int CPacketList::GetColumnWidth(int nCol) const {
+  return header()->sectionSize(nCol);
+}
+
+int CPacketList::GetItemCount() const {
+  return m_pModel->GetCount();
+}
+
+void CPacketList::InsertRecord(PacketRecord* pRecord) {
+  m_pModel->InsertRecordAtTop(pRecord);
+}
+
+PacketRecord* CPacketList::GetItemData(int nItem) const {
+  return m_pModel->GetRecord(nItem);
+}
+
+int CPacketList::GetNextItem(int nItem, int nFlags) const {
+  if (!(nFlags & LVNI_SELECTED)) return -1;
+  const QModelIndexList rows = selectionModel()->selectedRows();
+  int nBest = -1;
+  for (const QModelIndex& index : rows) {
+    if (index.row() > nItem && (nBest < 0 || index.row() < nBest)) nBest = index.row();
+  }
+  if (nBest >= 0) return nBest;
+  // Without full-row selection a selected row shows up as selected cells.
+  for (const QModelIndex& index : selectionModel()->selectedIndexes()) {
+    if (index.row() > nItem && (nBest < 0 || index.row() < nBest)) nBest = index.row();
+  }
+  return nBest;
+}
+
+void CPacketList::DeleteAllItems() {
+  m_pModel->DeleteAllRecords();
+}
+
+QString CPacketList::CellToolTip(const QPoint& ptViewport) const {
+  const QModelIndex index = indexAt(ptViewport);
+  if (!index.isValid()) return QString();
+  const QString strText = index.data(Qt::DisplayRole).toString();
+  // The item delegate leaves a margin of PM_FocusFrameHMargin + 1 on either side.
+  const int nMarginPx = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+  const int cxAvailablePx = visualRect(index).width() - 2 * nMarginPx;
+  if (fontMetrics().horizontalAdvance(strText) <= cxAvailablePx) return QString();
+  return strText;
+}
+
+void CPacketList::TrackSelectAt(const QPoint& ptViewport) {
+  if (!(m_dwExStyle & LVS_EX_TRACKSELECT)) return;
+  const QModelIndex index = indexAt(ptViewport);
+  if (!index.isValid()) return;
+  if (selectionModel()->isRowSelected(index.row(), QModelIndex())) return;
+  selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void CPacketList::SetHoverTime(int nMs) {
+  m_hoverTimer.setInterval(nMs);
+}
+
+bool CPacketList::viewportEvent(QEvent* pEvent) {
+  switch (pEvent->type()) {
+    case QEvent::ToolTip: {
+      auto* pHelp = static_cast<QHelpEvent*>(pEvent);
+      const QString strTip = (m_dwExStyle & LVS_EX_INFOTIP) ? CellToolTip(pHelp->pos()) : QString();
+      if (strTip.isEmpty()) {
+        QToolTip::hideText();
+      } else {
+        QToolTip::showText(pHelp->globalPos(), WrapForToolTip(strTip), viewport(),
+                           visualRect(indexAt(pHelp->pos())));
+      }
+      return true;
+    }
+    case QEvent::Leave:
+      m_hoverTimer.stop();
+      break;
+    default:
+      break;
+  }
+  return QTreeView::viewportEvent(pEvent);
+}
+
+void CPacketList::mouseMoveEvent(QMouseEvent* pEvent) {
+  QTreeView::mouseMoveEvent(pEvent);
+  if ((m_dwExStyle & LVS_EX_TRACKSELECT) && pEvent->buttons() == Qt::NoButton) {
+    m_ptHover = pEvent->position().toPoint();
+    m_hoverTimer.start();
+  }
+}
+
+void CPacketList::mouseReleaseEvent(QMouseEvent* pEvent) {
+  QTreeView::mouseReleaseEvent(pEvent);
+  if (pEvent->button() == Qt::LeftButton) emit clickedList();
+}
