@@ -2,6 +2,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QEvent>
+#include <QtCore/QTimerEvent>
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +22,14 @@ struct QueuedMsg {
 // The longest stretch of handlers run before the queue yields to the event loop.
 constexpr std::chrono::milliseconds kDrainSlice{10};
 
+// How long the queue stays awake after a drain has emptied it: posts arriving
+// meanwhile need no wake-up event, a timer takes them. A capture thread posts in
+// bursts (one per ring block, up to every 4 ms) faster than it can be woken
+// for: without this the window's thread emptied the queue some 30 times per
+// burst at 200k datagrams a second, and each wake-up cost the poster a Qt
+// event and a system call, a tenth of its time.
+constexpr std::chrono::milliseconds kLinger{1};
+
 QEvent::Type DrainEventType() {
   static const auto nType = static_cast<QEvent::Type>(QEvent::registerEventType());
   return nType;
@@ -35,7 +44,7 @@ struct WindowQueue::State {
   // Guarded by mtx:
   std::deque<QueuedMsg> msgs;
   bool bDead = false;
-  bool bWakePosted = false;  // a drain event is on its way or a drain is running
+  bool bWakePosted = false;  // a drain event or the linger timer is on its way, or a drain is running
   int nDispatchDepth = 0;    // > 0 while a handler runs
   QObject* pPump = nullptr;  // null once the window or its context is gone
 
@@ -67,39 +76,55 @@ class Pump : public QObject {
     return true;
   }
 
+ protected:
+  void timerEvent(QTimerEvent* pEvent) override {
+    if (pEvent->timerId() != m_nLingerTimer) return QObject::timerEvent(pEvent);
+    killTimer(m_nLingerTimer);
+    m_nLingerTimer = 0;
+    std::shared_ptr<WindowQueue::State> pState = m_pState;
+    Drain(*pState);
+  }
+
  private:
+  // Hands queued messages to the handler until the queue is empty, the slice
+  // is used up, or the window dies. Called with the wake flag set; leaves it
+  // set while a drain event or the linger timer is on its way.
   static void Drain(WindowQueue::State& state) {
     const auto tStart = std::chrono::steady_clock::now();
+    bool bHandledAny = false;
+    std::unique_lock lock(state.mtx);
     for (;;) {
-      QueuedMsg msg;
-      {
-        std::lock_guard lock(state.mtx);
-        if (state.bDead) return;
-        if (state.msgs.empty()) {
-          state.bWakePosted = false;
-          return;
-        }
-        if (state.nDispatchDepth > 0) return;  // a handler below us is running a nested loop
-        msg = state.msgs.front();
-        state.msgs.pop_front();
-        ++state.nDispatchDepth;
-      }
-      state.handler(msg.nMsg, msg.wParam, msg.lParam);
-      std::lock_guard lock(state.mtx);
-      --state.nDispatchDepth;
       if (state.bDead) return;
+      if (state.nDispatchDepth > 0) return;  // a handler below us is running a nested loop
       if (state.msgs.empty()) {
-        state.bWakePosted = false;
+        // pPump is null when a handler destroyed the context (and the pump with it).
+        if (bHandledAny && state.pPump != nullptr)
+          static_cast<Pump*>(state.pPump)->Linger();
+        else
+          state.bWakePosted = false;  // the next post wakes us
         return;
       }
-      if (std::chrono::steady_clock::now() - tStart >= kDrainSlice) {
+      if (bHandledAny && state.pPump != nullptr && std::chrono::steady_clock::now() - tStart >= kDrainSlice) {
         // Yield: go behind the events already waiting and carry on from there.
         QCoreApplication::postEvent(state.pPump, new QEvent(DrainEventType()));
         return;
       }
+      const QueuedMsg msg = state.msgs.front();
+      state.msgs.pop_front();
+      ++state.nDispatchDepth;
+      lock.unlock();
+      state.handler(msg.nMsg, msg.wParam, msg.lParam);
+      lock.lock();
+      --state.nDispatchDepth;
+      bHandledAny = true;
     }
   }
 
+  void Linger() {
+    if (m_nLingerTimer == 0) m_nLingerTimer = startTimer(kLinger, Qt::PreciseTimer);
+  }
+
+  int m_nLingerTimer = 0;
   std::shared_ptr<WindowQueue::State> m_pState;
 };
 

@@ -65,6 +65,16 @@ TEST(Window, DeliversEveryMessageInPostingOrderWithOneWakeUp) {
   EXPECT_EQ(w.handled, posted);
   EXPECT_TRUE(w.disposed.empty());
   EXPECT_EQ(counter.nWakes, 1);  // cheap handlers: one event, not one per message
+
+  // Right after a drain has emptied it the queue lingers awake (its timer runs
+  // on this thread, so it cannot have fired yet): these need no new event.
+  for (UINT i = 100; i < 110; ++i) {
+    posted.push_back({WM_USER, i, 0});
+    ASSERT_TRUE(PostMessage(w.window.hwnd(), WM_USER, i, 0));
+  }
+  ASSERT_TRUE(ProcessEventsUntil([&] { return w.handled.size() == posted.size(); }));
+  EXPECT_EQ(w.handled, posted);
+  EXPECT_EQ(counter.nWakes, 1);
 }
 
 TEST(Window, DeadOrUnknownHandlesFailAndAreNeverReused) {
