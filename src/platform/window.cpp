@@ -69,6 +69,11 @@ class Pump : public QObject {
   }
 
   bool event(QEvent* pEvent) override {
+    // A drain event is made under the state's lock, on the posting thread, and
+    // reaches us through Qt's event queue, whose locking ThreadSanitizer cannot
+    // see (Qt is not instrumented). Taking the same lock before reading the
+    // event shows it the hand-over; it costs nothing next to a drain.
+    { std::lock_guard lock(m_pState->mtx); }
     if (pEvent->type() != DrainEventType()) return QObject::event(pEvent);
     // A local owner: the handler may destroy the WindowQueue and this pump's owner.
     std::shared_ptr<WindowQueue::State> pState = m_pState;
