@@ -54,6 +54,20 @@ class KeepCaretAddrGuard {
 
 POINT ToPOINT(QPoint pt) { return POINT{pt.x(), pt.y()}; }
 
+
+// Calls fnRow(nRowStart, yPx) for each row on the page, from the top row down,
+// while the row starts inside the data and lies wholly above the page bottom.
+template <typename Fn>
+void ForEachPageRow(int nTopIndex, int nBytesPerRow, int nLength, int nLineHeightPx, int nPageBottomPx,
+                    Fn&& fnRow) {
+  for (int nRow = 0;; ++nRow) {
+    const long long nRowStart = nTopIndex + static_cast<long long>(nRow) * nBytesPerRow;
+    const int yPx = nRow * nLineHeightPx;
+    if (nRowStart >= nLength || yPx >= nPageBottomPx) break;
+    fnRow(static_cast<int>(nRowStart), yPx);
+  }
+}
+
 }  // namespace
 
 void SetBlockAllocatorForTesting(BlockAllocator pAllocator) {
@@ -270,37 +284,26 @@ void CHexView::DrawCells(QPainter& painter, int xPx, int yPx, const char* pText,
 
 void CHexView::DrawAddressColumn(QPainter& painter, int nPageBottomPx, Colors& colors) {
   std::array<char, 12> address{};
-  for (int nRow = 0;; ++nRow) {
-    const long long nRowStart = m_nTopIndex + static_cast<long long>(nRow) * m_nBytesPerRow;
-    const int yPx = nRow * m_nLineHeight;
-    if (nRowStart >= m_nLength || yPx >= nPageBottomPx) break;
-    const int nDigits = FormatAddress(static_cast<int>(nRowStart), m_bWideAddress, address.data());
+  ForEachPageRow(m_nTopIndex, m_nBytesPerRow, m_nLength, m_nLineHeight, nPageBottomPx, [&](int nRowStart, int yPx) {
+    const int nDigits = FormatAddress(nRowStart, m_bWideAddress, address.data());
     DrawCells(painter, m_nAddrColX, yPx, address.data(), nDigits, colors);
-  }
+  });
 }
 
 void CHexView::DrawHexPlain(QPainter& painter, int nPageBottomPx, Colors& colors) {
   std::array<char, 256> line{};
-  for (int nRow = 0;; ++nRow) {
-    const long long nRowStart = m_nTopIndex + static_cast<long long>(nRow) * m_nBytesPerRow;
-    const int yPx = nRow * m_nLineHeight;
-    if (nRowStart >= m_nLength || yPx >= nPageBottomPx) break;
-    const int nChars =
-        FormatHexRow(m_pData.get(), m_nLength, static_cast<int>(nRowStart), m_nBytesPerRow, line.data());
+  ForEachPageRow(m_nTopIndex, m_nBytesPerRow, m_nLength, m_nLineHeight, nPageBottomPx, [&](int nRowStart, int yPx) {
+    const int nChars = FormatHexRow(m_pData.get(), m_nLength, nRowStart, m_nBytesPerRow, line.data());
     DrawCells(painter, m_nHexColX, yPx, line.data(), nChars, colors);
-  }
+  });
 }
 
 void CHexView::DrawCharPlain(QPainter& painter, int nPageBottomPx, Colors& colors) {
   std::array<char, 256> line{};
-  for (int nRow = 0;; ++nRow) {
-    const long long nRowStart = m_nTopIndex + static_cast<long long>(nRow) * m_nBytesPerRow;
-    const int yPx = nRow * m_nLineHeight;
-    if (nRowStart >= m_nLength || yPx >= nPageBottomPx) break;
-    const int nChars =
-        FormatCharRow(m_pData.get(), m_nLength, static_cast<int>(nRowStart), m_nBytesPerRow, line.data());
+  ForEachPageRow(m_nTopIndex, m_nBytesPerRow, m_nLength, m_nLineHeight, nPageBottomPx, [&](int nRowStart, int yPx) {
+    const int nChars = FormatCharRow(m_pData.get(), m_nLength, nRowStart, m_nBytesPerRow, line.data());
     DrawCells(painter, m_nCharColX, yPx, line.data(), nChars, colors);
-  }
+  });
 }
 
 void CHexView::DrawHighlighted(QPainter& painter, bool bHex, const SelRange& sel, int nPageBottomPx,
