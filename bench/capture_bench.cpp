@@ -39,6 +39,7 @@
 #include "capture/captureengine.h"
 #include "platform/packetsocket.h"
 #include "platform/window.h"
+#include "startcapture.h"
 
 // Every PostMessage of the program goes through here (the link wraps the
 // symbol), so failed posts are counted where they happen.
@@ -132,9 +133,9 @@ class Bench {
 
     CCaptureEngine engine;
     g_bCaptureClockSet.store(false);
-    if (!engine.Open(kAddr, CAPTURE_PORT)) return Fail(pstrError, "engine: " + engine.GetErrorText());
-    engine.SetNotifyWindow(m_window.hwnd(), WM_ENGINE_NOTIFY);
-    if (!engine.Start()) return Fail(pstrError, "engine: " + engine.GetErrorText());
+    std::string strEngineError;
+    if (!StartCapture(engine, kAddr, m_window.hwnd(), &strEngineError))
+      return Fail(pstrError, "engine: " + strEngineError);
     if (!bench::ProcessEventsUntil([&] { return engine.GetThreadId() != 0 && g_bCaptureClockSet.load(); }, 5s))
       return Fail(pstrError, "the capture thread did not start");
 

@@ -25,6 +25,7 @@
 
 #include "capture/captureengine.h"
 #include "platform/window.h"
+#include "startcapture.h"
 
 namespace {
 
@@ -121,13 +122,9 @@ int main(int argc, char** argv) {
       [](UINT, WPARAM wParam, LPARAM) { DeleteEngineNotice(reinterpret_cast<EngineNotice*>(wParam)); });
 
   CCaptureEngine engine;
-  if (!engine.Open(pszAddr, CAPTURE_PORT)) {
-    std::fprintf(stderr, "%s\n", engine.GetErrorText().c_str());
-    return 1;
-  }
-  engine.SetNotifyWindow(window.hwnd(), WM_ENGINE_NOTIFY);
-  if (!engine.Start()) {
-    std::fprintf(stderr, "%s\n", engine.GetErrorText().c_str());
+  std::string strError;
+  if (!StartCapture(engine, pszAddr, window.hwnd(), &strError)) {
+    std::fprintf(stderr, "%s\n", strError.c_str());
     return 1;
   }
 

@@ -19,6 +19,7 @@
 #include "capture/captureengine.h"
 #include "platform/packetsocket.h"
 #include "platform/window.h"
+#include "startcapture.h"
 
 namespace {
 
@@ -56,13 +57,9 @@ int main(int argc, char** argv) {
   std::vector<double> totalMs;
   for (int i = 0; i < nRuns; ++i) {
     CCaptureEngine engine;
-    if (!engine.Open("127.0.0.2", CAPTURE_PORT)) {
-      std::fprintf(stderr, "%s\n", engine.GetErrorText().c_str());
-      return 1;
-    }
-    engine.SetNotifyWindow(window.hwnd(), WM_ENGINE_NOTIFY);
-    if (!engine.Start()) {
-      std::fprintf(stderr, "%s\n", engine.GetErrorText().c_str());
+    std::string strError;
+    if (!StartCapture(engine, "127.0.0.2", window.hwnd(), &strError)) {
+      std::fprintf(stderr, "%s\n", strError.c_str());
       return 1;
     }
     if (!bench::ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }, 5s)) {
