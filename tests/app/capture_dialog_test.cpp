@@ -14,12 +14,14 @@
 #include <QtGui/QContextMenuEvent>
 #include <QtTest/QTest>
 #include <QtWidgets/QCheckBox>
+#include <chrono>
 #include <memory>
 #include <string>
 
 #include "app/monitordlg.h"
 #include "platform/ui/popupmenu.h"
 #include "apptest.h"
+#include "../platform/threadwait.h"
 #include "res/resource.h"
 
 using apptest::App;
@@ -264,6 +266,20 @@ TEST_F(CaptureDialogTest, ClosingDuringCaptureEndsCleanly) {
   // posts is freed with the dialog, which waits for the thread to end.
   SendUdp(40051, 40052, "late");
   m_pDlg.reset();
+}
+
+TEST_F(CaptureDialogTest, ClosingAnIdleCaptureReturnsPromptly) {
+  SetCaptureThreadStartHookForTesting(&TidRecorder::Record);
+  Start();
+  ASSERT_TRUE(ProcessUntil([&] { return Dlg().m_engine.GetThreadId() != 0; }, kWaitMs));
+  SetCaptureThreadStartHookForTesting(nullptr);
+  // No traffic: the capture thread sleeps in its receive.
+  ASSERT_TRUE(ProcessUntil([&] { return IsAsleepInSyscall(TidRecorder::s_nTid.load()); }, kWaitMs));
+  const auto tClose = std::chrono::steady_clock::now();
+  Dlg().close();
+  m_pDlg.reset();  // joins the capture thread
+  // A generous bound, far inside the 5 s receive time-out the close would otherwise wait out.
+  EXPECT_LT(std::chrono::steady_clock::now() - tClose, std::chrono::seconds(1));
 }
 
 // Last: it takes CAP_NET_RAW away from this process for good.

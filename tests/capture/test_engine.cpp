@@ -13,6 +13,7 @@
 
 #include "capturetest.h"
 #include "nettraffic.h"
+#include "../platform/threadwait.h"
 #include "platform/netcaps.h"
 #include "platform/sockstartup.h"
 
@@ -191,15 +192,20 @@ TEST(Engine, StopBeforeTheThreadRecordsItsIdHasNoEffect) {
   StopRun(engine, log);
 }
 
-TEST(Engine, StopWakesTheThreadAndEndsTheRunWithOneStoppedNoticeLast) {
+TEST(Engine, StopWakesASleepingThreadAndEndsTheRunWithOneStoppedNoticeLast) {
   NoticeLog log;
   CCaptureEngine engine;
+  SetCaptureThreadStartHookForTesting(&TidRecorder::Record);
   StartRun(engine, log);
   ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
-  for (int i = 0; i < 50; ++i) ASSERT_TRUE(nettraffic::SendUdp(kAddr, 40005, kAddr, 40006, "burst-" + std::to_string(i)));
+  SetCaptureThreadStartHookForTesting(nullptr);
+  // No traffic: the thread goes to sleep in its receive, and only the stop
+  // request can wake it before the receive time-out.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return IsAsleepInSyscall(TidRecorder::s_nTid.load()); }));
   engine.Stop();
-  // No traffic is needed to end the receive: the stop request wakes it.
-  ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }, std::chrono::milliseconds(RECV_TIMEOUT_MS / 2)));
+  // A generous bound, far inside the 5 s time-out.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }, std::chrono::seconds(1)))
+      << "the stop request did not wake the receive";
   EXPECT_FALSE(engine.IsOpened());
   EXPECT_FALSE(engine.IsRunning());
   EXPECT_EQ(engine.GetThreadId(), 0u);
