@@ -62,16 +62,22 @@ StepError EnterReceiveAll(SOCKET hSocket);
 StepError CreateDatagramSocket(SOCKET* phSocket);
 StepError BindAnyAddress(SOCKET hSocket, int nPort);
 
-// Receives one IPv4 datagram into pBuf: returns its length, at most nBufLen
-// (a longer datagram is cut there; link-layer padding behind a datagram is not
-// counted). A datagram already waiting is returned at once, from the ring
-// without a system call. Otherwise it waits and returns -1 (SOCKET_ERROR) when
-// the receive time-out passes, on an error, or as soon as a message arrives in
-// the calling thread's queue (threadmsg.h), whichever comes first. After a
-// lasting error (bad descriptor, interface gone) it waits out the time-out on
-// the queue first, so a caller that retries does not spin. One thread at a
-// time receives on a socket.
-int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen);
+// Receives the frame of one IPv4 datagram into pBuf: returns the bytes
+// captured, at most nBufLen, and sets *pnFrameLen (when not null) to the
+// frame's length on the link, which is more when the frame was cut at nBufLen.
+// The frame is handed over as it came, link padding included: what its IP
+// header says is the decoder's to read. A frame already waiting is returned at
+// once, from the ring without a system call. Otherwise it waits and returns -1
+// (SOCKET_ERROR) when the receive time-out passes, on an error, or as soon as a
+// message arrives in the calling thread's queue (threadmsg.h), whichever comes
+// first. The interface going down is no error: the wait goes on, and frames
+// come again once it is up. After an error it pauses briefly (kErrorBackoffMs,
+// ended early by a message) so a caller that retries does not spin. One thread
+// at a time receives on a socket.
+int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
+
+// The pause after a receive error.
+inline constexpr int kErrorBackoffMs = 20;
 
 // Datagrams the kernel dropped for hSocket since it was created, because the
 // ring (or socket buffer) was full. The kernel's counter resets on each read,

@@ -3,10 +3,13 @@
 // double free here).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "capture/captureengine.h"
 #include "capturetest.h"
+#include "platform/threadmsg.h"
 #include "platform/window.h"
 
 namespace {
@@ -35,6 +38,7 @@ TEST(DeliverPacket, PostsOneFilledRecordWithTheGivenMessage) {
   EXPECT_EQ(tcp.nDesPort, 80);
   EXPECT_EQ(tcp.wSize, 45);
   EXPECT_EQ(tcp.strPayloadText, "hi");
+  EXPECT_EQ(tcp.nDataLen, 5);  // all the payload bytes, the zero among them
   std::vector<BYTE> expected(PACKET_BUFFER_SIZE, 0);
   std::copy(payload.begin(), payload.end(), expected.begin());
   EXPECT_EQ(tcp.block, expected);  // the real bytes, then zeros
@@ -64,7 +68,8 @@ TEST(DeliverPacket, UndeliverableNoticesAreFreedBySomeoneOnce) {
     engine.DeliverPacket("1.2.3.4", 1, "5.6.7.8", 2, 17, payload, 3, 31);
     engine.OnCaptureEnd();
   }
-  // A full queue refuses; the refused notice is the sender's.
+  // A full queue refuses a post from the window's own thread, which alone
+  // could make room; the refused notice is the sender's.
   {
     NoticeLog log;
     CCaptureEngine engine;
@@ -82,6 +87,58 @@ TEST(DeliverPacket, UndeliverableNoticesAreFreedBySomeoneOnce) {
     engine.OnCaptureEnd();
     log.reset();
     QCoreApplication::processEvents();
+  }
+}
+
+// From another thread a full queue is a pause: the poster waits until the
+// window's thread makes room, and nothing is lost. A stop request (WM_CLOSE in
+// the poster's queue) or the window's end ends the wait; that notice is freed.
+TEST(DeliverPacket, AFullQueueIsWaitedOutUntilRoomStopOrTheWindowsEnd) {
+  const BYTE payload[] = {'a'};
+  constexpr int kCount = static_cast<int>(kWindowQueueLimit) + 50;
+  {
+    NoticeLog log;
+    CCaptureEngine engine;
+    engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+    std::atomic<int> nDone{0};
+    std::thread poster([&] {
+      for (int i = 0; i < kCount; ++i) {
+        engine.DeliverPacket("1.2.3.4", i, "5.6.7.8", 2, 17, payload, 1, 29);
+        nDone.store(i + 1);
+      }
+    });
+    // The poster fills the queue and then waits: nothing is handled until here.
+    while (nDone.load() < static_cast<int>(kWindowQueueLimit)) std::this_thread::yield();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return static_cast<int>(log.notices.size()) == kCount; }));
+    poster.join();
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(log.notices[static_cast<std::size_t>(i)].nSrcPort, i);
+  }
+  for (const bool bStop : {true, false}) {
+    SCOPED_TRACE(bStop ? "stop request" : "window destroyed");
+    std::optional<NoticeLog> log;
+    log.emplace();
+    CCaptureEngine engine;
+    engine.SetNotifyWindow(log->hwnd(), WM_ENGINE_NOTIFY);
+    std::atomic<DWORD> dwPoster{0};
+    std::atomic<int> nDone{0};
+    std::thread poster([&] {
+      PeekMessage(nullptr, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // a queue a stop request can reach
+      dwPoster.store(GetCurrentThreadId());
+      for (int i = 0; i <= static_cast<int>(kWindowQueueLimit); ++i) {
+        engine.DeliverPacket("1.2.3.4", 1, "5.6.7.8", 2, 17, payload, 1, 29);
+        nDone.store(i + 1);
+      }
+    });
+    while (nDone.load() < static_cast<int>(kWindowQueueLimit)) std::this_thread::yield();
+    if (bStop)
+      ASSERT_TRUE(PostThreadMessage(dwPoster.load(), WM_CLOSE, 0, 0));
+    else
+      log.reset();  // the queued notices go to its disposer
+    poster.join();  // never returns while the poster waits on
+    if (bStop) {
+      EXPECT_EQ(log->notices.size(), 0u) << "nothing handled before the stop";
+      log.reset();
+    }
   }
 }
 
