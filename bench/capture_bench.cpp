@@ -17,7 +17,9 @@
 //   ui ns/dg   window-thread CPU time per notice handled
 //   ui wake/kdg  window-thread wake-ups (voluntary context switches) per 1000 notices
 //   eng/sent, eng/tcpd  the ratios (medians), and min e/s, the lowest eng/sent of the repeats
-// Needs root (namespaces, capture), tcpdump, and udpgen beside this program.
+// With CAPTURE_BENCH_EACH set in the environment, each repeat's counts also go
+// to standard error. Needs root (namespaces, capture), tcpdump, and udpgen
+// beside this program.
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -308,6 +310,9 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "capture_bench: %s\n", strError.c_str());
           return 1;
         }
+        if (std::getenv("CAPTURE_BENCH_EACH"))
+          std::fprintf(stderr, "  repeat %d: sent %lld engine %lld kdrops %lld failpost %lld qfull %lld\n", i, r.nSent,
+                       r.nEngine, r.nKernelDrops, r.nFailedPosts, r.nFullQueue);
         sent.push_back(r.nSent);
         engine.push_back(r.nEngine);
         tcpdump.push_back(r.nTcpdump);

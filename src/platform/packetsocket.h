@@ -30,13 +30,15 @@ inline constexpr const char* kReceiveAllFailed = "WSAIoctl failed.";
 // and waiting datagrams cost no system call. *phSocket is INVALID_SOCKET on failure.
 StepError CreatePacketSocket(SOCKET* phSocket);
 
-// 32 MiB in 128 blocks of 256 KiB. The kernel hands a block over when it is
-// full or 4 ms after it was opened, whichever comes first, so below about
-// 300k small datagrams a second every block holds 4 ms of traffic and the ring
-// rides out a reader stalled for half a second; above that it holds about
-// 190,000 small datagrams. 4 ms also bounds how long a lone datagram waits.
-// A block holds the largest loopback datagram (64 KiB) whole.
-inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 128, 4};
+// 8 MiB in 32 blocks of 256 KiB. The kernel hands a block over when it is
+// full or 4 ms after it was opened, whichever comes first, so at low rates
+// every block holds 4 ms of traffic and the ring rides out a reader stalled
+// for 128 ms; at high rates it holds about 45,000 small datagrams or 7,000 of
+// 1000 bytes. A full window queue makes the reader wait while datagrams queue
+// here. 4 ms also bounds how long a lone datagram waits. A block holds the
+// largest loopback datagram (64 KiB) whole. Smaller rings lost datagrams at
+// the benchmark's highest rates (bench/README.md).
+inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 4};
 
 // The same with a ring of pRing's geometry, or with none when pRing is null:
 // datagrams then queue in a large socket buffer and each costs a system call.
