@@ -11,12 +11,15 @@
 //   engine     notices for them handled on the window's thread
 //   tcpdump    packets tcpdump says it captured
 //   kdrops     datagrams the kernel dropped for the engine's socket
-//   failpost   notices whose PostMessage failed (a full window queue)
+//   failpost   notices whose post failed and which the capture thread freed
+//   qfull      posts that found the window's queue full and waited for room
 //   cap ns/dg  capture-thread CPU time per datagram the engine took
 //   ui ns/dg   window-thread CPU time per notice handled
 //   ui wake/kdg  window-thread wake-ups (voluntary context switches) per 1000 notices
 //   eng/sent, eng/tcpd  the ratios (medians), and min e/s, the lowest eng/sent of the repeats
-// Needs root (namespaces, capture), tcpdump, and udpgen beside this program.
+// With CAPTURE_BENCH_EACH set in the environment, each repeat's counts also go
+// to standard error. Needs root (namespaces, capture), tcpdump, and udpgen
+// beside this program.
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -27,6 +30,7 @@
 #include <QtCore/QStandardPaths>
 #include <QtCore/QStringList>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -41,14 +45,26 @@
 #include "platform/window.h"
 #include "startcapture.h"
 
-// Every PostMessage of the program goes through here (the link wraps the
-// symbol), so failed posts are counted where they happen.
-extern "C" BOOL __real__Z11PostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+// The engine's posts and frees go through here (the link wraps the symbols):
+// a post that finds the window's queue full is counted as a wait, and a notice
+// the capture thread frees is one whose post failed (its window gone, or the
+// old rule of freeing on a full queue), counted as a failed post.
+extern "C" PostResult __real__Z14TryPostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+extern "C" void __real__Z18DeleteEngineNoticeP12EngineNotice(EngineNotice* pNotice);
 static std::atomic<std::uint64_t> g_nFailedPosts{0};
-extern "C" BOOL __wrap__Z11PostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
-  const BOOL bPosted = __real__Z11PostMessageP6HWND__jml(hWnd, nMsg, wParam, lParam);
-  if (!bPosted) g_nFailedPosts.fetch_add(1, std::memory_order_relaxed);
-  return bPosted;
+static std::atomic<std::uint64_t> g_nFullQueue{0};
+static std::atomic<pthread_t> g_captureThread{};
+static std::atomic<bool> g_bCaptureThreadSet{false};
+extern "C" PostResult __wrap__Z14TryPostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
+  const PostResult result = __real__Z14TryPostMessageP6HWND__jml(hWnd, nMsg, wParam, lParam);
+  if (result == PostResult::kQueueFull) g_nFullQueue.fetch_add(1, std::memory_order_relaxed);
+  return result;
+}
+extern "C" void __wrap__Z18DeleteEngineNoticeP12EngineNotice(EngineNotice* pNotice) {
+  if (pNotice != nullptr && g_bCaptureThreadSet.load(std::memory_order_relaxed) &&
+      pthread_equal(pthread_self(), g_captureThread.load(std::memory_order_relaxed)))
+    g_nFailedPosts.fetch_add(1, std::memory_order_relaxed);
+  __real__Z18DeleteEngineNoticeP12EngineNotice(pNotice);
 }
 
 namespace {
@@ -63,6 +79,8 @@ std::atomic<clockid_t> g_captureClock{0};
 std::atomic<bool> g_bCaptureClockSet{false};
 
 void RecordCaptureClock() {
+  g_captureThread.store(pthread_self());
+  g_bCaptureThreadSet.store(true);
   clockid_t clock{};
   if (pthread_getcpuclockid(pthread_self(), &clock) == 0) {
     g_captureClock.store(clock);
@@ -78,7 +96,7 @@ struct Options {
 };
 
 struct RunResult {
-  long long nSent = 0, nEngine = 0, nTcpdump = -1, nKernelDrops = 0, nFailedPosts = 0;
+  long long nSent = 0, nEngine = 0, nTcpdump = -1, nKernelDrops = 0, nFailedPosts = 0, nFullQueue = 0;
   double dCaptureNsPerDg = 0, dUiNsPerDg = 0, dUiWakesPerKdg = 0;
   double dEngineBySent = 0, dEngineByTcpdump = 0;
 };
@@ -158,6 +176,7 @@ class Bench {
     const std::int64_t nUiCpuBefore = bench::ClockNs(CLOCK_THREAD_CPUTIME_ID);
     const long long nWakesBefore = bench::TaskStatusField(m_nMainTid, "voluntary_ctxt_switches");
     const std::uint64_t nFailedBefore = g_nFailedPosts.load();
+    const std::uint64_t nFullBefore = g_nFullQueue.load();
 
     QProcess gen;
     gen.start(m_strUdpgen, {kAddr, QString::number(kPort), QString::number(nSize), QString::number(nRate),
@@ -195,6 +214,7 @@ class Bench {
     const std::int64_t nCpu = bench::ClockNs(g_captureClock.load()) - nCpuBefore;
     const std::int64_t nUiCpu = bench::ClockNs(CLOCK_THREAD_CPUTIME_ID) - nUiCpuBefore;
     pResult->nFailedPosts = static_cast<long long>(g_nFailedPosts.load() - nFailedBefore);
+    pResult->nFullQueue = static_cast<long long>(g_nFullQueue.load() - nFullBefore);
     pResult->nEngine = m_nHandled;
 
     // tcpdump reads its ring with libpcap's 1000 ms block time-out: let its
@@ -276,12 +296,13 @@ int main(int argc, char** argv) {
 
   std::printf("%d s per run, %d repeats, medians; rate 0 = as fast as udpgen can\n", static_cast<int>(options.dSeconds),
               options.nRepeats);
-  std::printf("%5s %7s %9s %9s %9s %7s %8s %9s %8s %11s %8s %9s %8s\n", "size", "rate", "sent", "engine", "tcpdump",
-              "kdrops", "failpost", "cap ns/dg", "ui ns/dg", "ui wake/kdg", "eng/sent", "eng/tcpd", "min e/s");
+  std::printf("%5s %7s %9s %9s %9s %7s %8s %8s %9s %8s %11s %8s %9s %8s\n", "size", "rate", "sent", "engine",
+              "tcpdump", "kdrops", "failpost", "qfull", "cap ns/dg", "ui ns/dg", "ui wake/kdg", "eng/sent", "eng/tcpd",
+              "min e/s");
   std::fflush(stdout);
   for (long nSize : options.sizes) {
     for (long nRate : options.rates) {
-      std::vector<long long> sent, engine, tcpdump, drops, failed;
+      std::vector<long long> sent, engine, tcpdump, drops, failed, full;
       std::vector<double> capNs, uiNs, uiWakes, bySent, byTcpdump;
       for (int i = 0; i < options.nRepeats; ++i) {
         RunResult r;
@@ -289,11 +310,15 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "capture_bench: %s\n", strError.c_str());
           return 1;
         }
+        if (std::getenv("CAPTURE_BENCH_EACH"))
+          std::fprintf(stderr, "  repeat %d: sent %lld engine %lld kdrops %lld failpost %lld qfull %lld\n", i, r.nSent,
+                       r.nEngine, r.nKernelDrops, r.nFailedPosts, r.nFullQueue);
         sent.push_back(r.nSent);
         engine.push_back(r.nEngine);
         tcpdump.push_back(r.nTcpdump);
         drops.push_back(r.nKernelDrops);
         failed.push_back(r.nFailedPosts);
+        full.push_back(r.nFullQueue);
         capNs.push_back(r.dCaptureNsPerDg);
         uiNs.push_back(r.dUiNsPerDg);
         uiWakes.push_back(r.dUiWakesPerKdg);
@@ -301,9 +326,11 @@ int main(int argc, char** argv) {
         byTcpdump.push_back(r.dEngineByTcpdump);
       }
       const std::string strRate = nRate == 0 ? "max" : std::to_string(nRate / 1000) + "k";
-      std::printf("%5ld %7s %9lld %9lld %9lld %7lld %8lld %9.0f %8.0f %11.1f %8.4f %9.3f %8.4f\n", nSize,
+      // Drops and failed posts: the worst repeat, since any one is a loss.
+      std::printf("%5ld %7s %9lld %9lld %9lld %7lld %8lld %8lld %9.0f %8.0f %11.1f %8.4f %9.3f %8.4f\n", nSize,
                   strRate.c_str(), bench::Median(sent), bench::Median(engine), bench::Median(tcpdump),
-                  bench::Median(drops), bench::Median(failed), bench::Median(capNs), bench::Median(uiNs),
+                  *std::max_element(drops.begin(), drops.end()), *std::max_element(failed.begin(), failed.end()),
+                  bench::Median(full), bench::Median(capNs), bench::Median(uiNs),
                   bench::Median(uiWakes), bench::Median(bySent), bench::Median(byTcpdump), bench::Quantile(bySent, 0.0));
       std::fflush(stdout);
     }

@@ -259,10 +259,10 @@ void CMonitorDlg::ShowSelectedRow(LRESULT* pResult) {
   if (nItem < 0) return;
   const PacketRecord* pRecord = m_listPacket.GetItemData(nItem);
   if (pRecord && pRecord->pData) {
-    // wSize is the datagram's total length, which the engine never lets exceed
-    // the 1500-byte block; the bound is kept here too so the view never reads
-    // past the block whatever a record says.
-    const UINT nLength = std::min<UINT>(pRecord->wSize, PACKET_BUFFER_SIZE);
+    // Exactly the payload bytes the block holds (wSize, the datagram's size,
+    // counts headers and may exceed the block); bounded so the view never
+    // reads past the block whatever a record says.
+    const UINT nLength = static_cast<UINT>(std::clamp(pRecord->nDataLen, 0, PACKET_BUFFER_SIZE));
     m_hexView.SetData(pRecord->pData, nLength);
   }
   if (pResult) *pResult = 0;

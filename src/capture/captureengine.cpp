@@ -41,11 +41,6 @@ void KeepFreedHeapForReuse() {
   std::call_once(s_once, [] { mallopt(M_TRIM_THRESHOLD, kHeapTrimThresholdBytes); });
 }
 
-// Posts a notice; when the post fails the notice and its record stay ours and are freed here.
-void PostNotice(HWND hWnd, UINT nMsg, EngineNotice* pNotice) {
-  if (!PostMessage(hWnd, nMsg, reinterpret_cast<WPARAM>(pNotice), 0)) DeleteEngineNotice(pNotice);
-}
-
 }  // namespace
 
 void SetCaptureThreadStartFailsForTesting(bool bFails) { g_bThreadStartFails.store(bFails); }
@@ -53,14 +48,20 @@ void SetCaptureThreadStartFailsForTesting(bool bFails) { g_bThreadStartFails.sto
 CCaptureEngine::CCaptureEngine() = default;
 
 CCaptureEngine::~CCaptureEngine() {
+  EndThread();
+  CloseSocket(m_hSocket.exchange(INVALID_SOCKET));
+}
+
+void CCaptureEngine::EndThread() {
   // The stop flag first, the id second; the thread records its id first and
   // reads the flag second. So either the thread sees the flag or we see its id
-  // and wake it with WM_CLOSE (all seq_cst).
+  // and wake it with WM_CLOSE (all seq_cst). The wake id outlives m_dwThreadId
+  // until the thread's last post, which may be waiting for room in a window
+  // whose thread is this one, about to join.
   m_bShutdown.store(true);
-  if (const DWORD dwThreadId = m_dwThreadId.load(); dwThreadId != 0)
+  if (const DWORD dwThreadId = m_dwWakeThreadId.load(); dwThreadId != 0)
     PostThreadMessage(dwThreadId, WM_CLOSE, 0, 0);
   if (m_thread.joinable()) m_thread.join();
-  CloseSocket(m_hSocket.exchange(INVALID_SOCKET));
 }
 
 void CCaptureEngine::CloseIdleSocket() {
@@ -135,9 +136,11 @@ BOOL CCaptureEngine::Start() {
     m_strError = kNoIpToBind;
     return FALSE;
   }
-  // The previous run's thread has finished OnCaptureEnd (it cleared
-  // m_bRunning); collect it before its handle is replaced.
-  if (m_thread.joinable()) m_thread.join();
+  // The previous run's thread has passed OnCaptureEnd's state changes (it
+  // cleared m_bRunning); collect it before its handle is replaced. Its last
+  // notice may still wait for room in the window this thread drains: that
+  // wait ends here.
+  if (m_thread.joinable()) EndThread();
   KeepFreedHeapForReuse();
   m_bShutdown.store(false);
   m_bRunning.store(TRUE);
@@ -187,10 +190,31 @@ void CCaptureEngine::DeliverPacket(LPCSTR pszSrcAddr, int nSrcPort, LPCSTR pszDe
     DeleteEngineNotice(pNotice);
     return;
   }
-  FillPayloadBlock(pRecord->pData, pPayload, nPayloadLen);
+  pRecord->nDataLen = FillPayloadBlock(pRecord->pData, pPayload, nPayloadLen);
   pNotice->nType = NOTICE_PACKET;
   pNotice->strText = pszSrcAddr;
-  PostNotice(m_hNotifyWnd.load(), m_nNotifyMsg.load(), pNotice);
+  PostNotice(m_hNotifyWnd.load(), m_nNotifyMsg.load(), pNotice, FALSE);
+}
+
+void CCaptureEngine::PostNotice(HWND hWnd, UINT nMsg, EngineNotice* pNotice, BOOL bLast) {
+  for (;;) {
+    const PostResult result = TryPostMessage(hWnd, nMsg, reinterpret_cast<WPARAM>(pNotice), 0);
+    if (result == PostResult::kPosted) return;
+    // A stop request ends the wait. The last notice is posted after the stop
+    // request was seen (it stays queued), so only the engine's end stops that one.
+    const bool bGiveUp = result == PostResult::kNoWindow || m_bShutdown.load() ||
+                         (!bLast && PeekMessage(nullptr, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE));
+    if (bGiveUp) {
+      DeleteEngineNotice(pNotice);
+      return;
+    }
+    // A full queue: the datagrams behind this one wait in the kernel's ring.
+    // Only on the window's own thread (tests) can the wait not be done.
+    if (!WaitForWindowRoom(hWnd)) {
+      DeleteEngineNotice(pNotice);
+      return;
+    }
+  }
 }
 
 void CCaptureEngine::OnCaptureEnd() {
@@ -206,7 +230,7 @@ void CCaptureEngine::OnCaptureEnd() {
   auto* pNotice = new (std::nothrow) EngineNotice;
   if (pNotice == nullptr) return;
   pNotice->nType = NOTICE_STOPPED;
-  PostNotice(hWnd, nMsg, pNotice);
+  PostNotice(hWnd, nMsg, pNotice, TRUE);
 }
 
 BOOL InitSockets() {

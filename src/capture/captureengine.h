@@ -23,12 +23,12 @@ UINT CaptureThreadProc(LPVOID pParam);
 
 class CCaptureEngine;
 
-// The capture thread's work on one receive: walks the datagrams in the first
-// nReceived bytes of pBuf (at most PACKET_BUFFER_SIZE of them count) and hands
-// each to pEngine->DeliverPacket, in buffer order. A receive that holds no
-// byte, or whose first byte is zero, is dropped. Reads nothing outside the
-// counted bytes. Returns the number of datagrams delivered.
-int DeliverReceivedDatagrams(CCaptureEngine* pEngine, const BYTE* pBuf, int nReceived);
+// The capture thread's work on one receive: decodes the one datagram of a
+// frame of nFrameLen bytes of which the first nCaptured are at pBuf (at most
+// PACKET_BUFFER_SIZE of them count; DecodeFrame) and hands it to
+// pEngine->DeliverPacket. Reads nothing outside the captured bytes. Returns
+// the number of datagrams delivered: 0 or 1.
+int DeliverReceivedFrame(CCaptureEngine* pEngine, const BYTE* pBuf, int nCaptured, int nFrameLen);
 
 class CCaptureEngine {
  public:
@@ -65,13 +65,17 @@ class CCaptureEngine {
   std::string GetErrorText() const;
 
   // Capture thread: builds a record and a NOTICE_PACKET notice for one datagram
-  // and posts them; a failed post (or no memory) frees whatever was built.
-  // pPayload may be null; nPayloadLen counts the received bytes from pPayload on.
+  // and posts them. A full window queue is waited out (the datagrams behind
+  // this one stay in the kernel's ring) until there is room, the window is
+  // gone, or a stop request arrives; a post to a window that is gone, a stop
+  // during the wait (or no memory) frees whatever was built. pPayload may be
+  // null; nPayloadLen counts the received bytes from pPayload on.
   void DeliverPacket(LPCSTR pszSrcAddr, int nSrcPort, LPCSTR pszDesAddr, int nDesPort, int nProt,
                      const BYTE* pPayload, int nPayloadLen, WORD wSize);
 
   // Capture thread, after its loop: closes the socket, returns the engine to
-  // Idle and posts NOTICE_STOPPED.
+  // Idle and posts NOTICE_STOPPED, waiting out a full window queue unless the
+  // engine is being destroyed.
   void OnCaptureEnd();
 
   // The state, for callers that must wait on it (tests, tools).
@@ -86,11 +90,17 @@ class CCaptureEngine {
   friend UINT CaptureThreadProc(LPVOID pParam);
 
   void CloseIdleSocket();
+  // Stops a thread that may still run (its loop, or its last post) and joins it.
+  void EndThread();
+  // Posts a notice; one that cannot be posted is freed here. bLast: the
+  // NOTICE_STOPPED, whose stop request is already in the queue.
+  void PostNotice(HWND hWnd, UINT nMsg, EngineNotice* pNotice, BOOL bLast);
 
   // Written by the user-interface thread, read by the capture thread, or the
   // other way round; hence atomic.
   std::atomic<SOCKET> m_hSocket{INVALID_SOCKET};
   std::atomic<DWORD> m_dwThreadId{0};
+  std::atomic<DWORD> m_dwWakeThreadId{0};  // the thread's id from m_dwThreadId's start to its last post
   std::atomic<HWND> m_hNotifyWnd{nullptr};
   std::atomic<UINT> m_nNotifyMsg{0};
   std::string m_strError;

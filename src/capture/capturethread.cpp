@@ -27,6 +27,7 @@ UINT CaptureThreadProc(LPVOID pParam) {
   // finds the id can always post its request.
   PeekMessage(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
   if (void (*pfnHook)() = g_pfnStartHook.load()) pfnHook();
+  pEngine->m_dwWakeThreadId.store(GetCurrentThreadId());
   pEngine->m_dwThreadId.store(GetCurrentThreadId());
 
   const SOCKET hSocket = pEngine->m_hSocket.load();
@@ -36,21 +37,21 @@ UINT CaptureThreadProc(LPVOID pParam) {
     if (PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
     if (pEngine->m_bShutdown.load()) break;
     buffer.fill(0);
-    const int nReceived = ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE);
-    if (nReceived == SOCKET_ERROR) continue;  // time-out, error, or a message arrived
-    DeliverReceivedDatagrams(pEngine, buffer.data(), nReceived);
+    int nFrameLen = 0;
+    const int nCaptured = ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen);
+    if (nCaptured == SOCKET_ERROR) continue;  // time-out, error, or a message arrived
+    DeliverReceivedFrame(pEngine, buffer.data(), nCaptured, nFrameLen);
   }
   pEngine->OnCaptureEnd();
+  pEngine->m_dwWakeThreadId.store(0);
   return 0;
 }
 
-int DeliverReceivedDatagrams(CCaptureEngine* pEngine, const BYTE* pBuf, int nReceived) {
-  // Read through the reader: on the thread's zero-filled buffer an empty
-  // receive has a zero first byte, and a shorter buffer is never read past its end.
-  if (ByteReader(pBuf, nReceived).U8(0) == 0) return 0;  // nothing received
-  return WalkDatagrams(pBuf, nReceived, [&](const DecodedDatagram& dg) {
-    const BYTE* pPayload = dg.nPayloadOffset >= 0 ? pBuf + dg.nPayloadOffset : nullptr;
-    pEngine->DeliverPacket(dg.szSrcAddr, dg.nSrcPort, dg.szDesAddr, dg.nDesPort, dg.nProt, pPayload,
-                           dg.nPayloadLen, dg.wSize);
-  });
+int DeliverReceivedFrame(CCaptureEngine* pEngine, const BYTE* pBuf, int nCaptured, int nFrameLen) {
+  DecodedDatagram dg;
+  if (!DecodeFrame(pBuf, nCaptured, nFrameLen, &dg)) return 0;
+  const BYTE* pPayload = dg.nPayloadOffset >= 0 ? pBuf + dg.nPayloadOffset : nullptr;
+  pEngine->DeliverPacket(dg.szSrcAddr, dg.nSrcPort, dg.szDesAddr, dg.nDesPort, dg.nProt, pPayload, dg.nPayloadLen,
+                         dg.wSize);
+  return 1;
 }

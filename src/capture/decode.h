@@ -1,7 +1,8 @@
 #pragma once
-// Decoding of the datagrams in one receive buffer: the IPv4 header and the
-// ICMP, TCP or UDP header behind it. Pure functions over (buffer, received
-// count); every header byte is read through ByteReader.
+// Decoding of the datagram in one received frame: the IPv4 header and the
+// ICMP, TCP or UDP header behind it. Pure functions over (buffer, captured
+// count, frame length); every header byte is read through ByteReader, and no
+// other code reads IP headers.
 #include "capture/packetrecord.h"
 #include "platform/wintypes.h"
 
@@ -16,6 +17,8 @@ class ByteReader {
   BYTE U8(int nOff) const { return nOff >= 0 && nOff < m_nReceived ? m_pBuf[nOff] : 0; }
   WORD BE16(int nOff) const { return static_cast<WORD>((U8(nOff) << 8) | U8(nOff + 1)); }
   DWORD BE32(int nOff) const { return (DWORD{BE16(nOff)} << 16) | BE16(nOff + 2); }
+  // The same bytes up to nLen (at most Size()): what lies behind reads as 0.
+  ByteReader Prefix(int nLen) const { return ByteReader(m_pBuf, nLen < m_nReceived ? nLen : m_nReceived); }
 
  private:
   const BYTE* m_pBuf;
@@ -31,49 +34,33 @@ struct DecodedDatagram {
   char szSrcAddr[16];  // dotted-decimal, at most 15 characters
   char szDesAddr[16];
   int nProt = 0;     // the protocol byte
-  int nSrcPort = 0;  // TCP and UDP only; 0 otherwise
+  int nSrcPort = 0;  // TCP and UDP at fragment offset 0 only; 0 otherwise
   int nDesPort = 0;
   int nPayloadOffset = -1;  // from the buffer's start; -1 when there is no payload
-  int nPayloadLen = 0;      // received bytes from there to the datagram's end; 0 when none
-  WORD wSize = 0;           // the total length field
+  int nPayloadLen = 0;      // captured bytes from there to the datagram's end; 0 when none
+  WORD wSize = 0;           // the total length field: the datagram's true size
 };
 
 // Writes dwAddr (host order, first octet in the high byte) as dotted-decimal text.
 void FormatIPv4(DWORD dwAddr, char (&szText)[16]);
 
-// Decodes the datagram at nOffset whose total length field reads wSize.
-// Addresses, protocol and ports come from the received bytes (zeros where they
-// lie past them). The payload starts 4 bytes behind an ICMP header, 8 behind a
-// UDP header and data offset x 4 behind a TCP header; it ends at the datagram's
-// end (nOffset + wSize), or at nReceived when wSize is 0 and so states no end.
-// A payload start at or past that end gives no payload. Other protocols have
-// no payload and ports 0.
-DecodedDatagram DecodeDatagram(const ByteReader& reader, int nOffset, WORD wSize);
+// Decodes the datagram at the start of reader's bytes, whose total length
+// field reads wSize. The IPv4 header's fields come from the captured bytes
+// (zeros where they lie past them). Everything behind the IPv4 header is read
+// only inside the datagram, which ends at wSize (at the captured end when
+// wSize is 0, which states no end), so padding behind it is never taken for
+// ports or payload. A fragment other than the first (fragment offset not 0)
+// has no transport header: ports 0, payload from behind the IPv4 header. Else
+// the payload starts 4 bytes behind an ICMP header, 8 behind a UDP header and
+// data offset x 4 behind a TCP header, and other protocols have no payload and
+// ports 0. A payload start at or past the datagram's end gives no payload.
+DecodedDatagram DecodeDatagram(const ByteReader& reader, WORD wSize);
 
-// Walks the datagrams laid back to back in the first nReceived bytes of pBuf,
-// each as long as its total length field, and calls fnDeliver(const
-// DecodedDatagram&) for each in buffer order. The walk ends before a datagram
-// whose total length exceeds the bytes remaining (not delivered), after one
-// that reaches the received end, and after a total length of 0 (delivered with
-// wSize 0, since it states no length to step by). nReceived is clamped to
-// [0, PACKET_BUFFER_SIZE]; 0 delivers nothing. Returns the count delivered.
-template <typename Fn>
-int WalkDatagrams(const BYTE* pBuf, int nReceived, Fn&& fnDeliver) {
-  if (nReceived > PACKET_BUFFER_SIZE) nReceived = PACKET_BUFFER_SIZE;
-  const ByteReader reader(pBuf, nReceived);
-  if (reader.Size() <= 0) return 0;
-  int nDelivered = 0;
-  int nOffset = 0;
-  int nRemaining = reader.Size();
-  int nTotal = reader.BE16(nOffset + 2);
-  for (;;) {
-    if (nTotal > nRemaining) break;  // truncated: the datagram's bytes were not all received
-    fnDeliver(DecodeDatagram(reader, nOffset, static_cast<WORD>(nTotal)));
-    ++nDelivered;
-    if (nTotal >= nRemaining || nTotal == 0) break;
-    nRemaining -= nTotal;
-    nOffset += nTotal;
-    nTotal = reader.BE16(nOffset + 2);
-  }
-  return nDelivered;
-}
+// Decodes the one datagram of a received frame: nCaptured bytes at pBuf (the
+// first PACKET_BUFFER_SIZE of them count) of a frame that was nFrameLen bytes
+// long. One frame holds one datagram; the bytes behind its total length are
+// link padding. FALSE, and nothing to deliver, when nothing was captured, the
+// first byte is zero, or the frame is shorter than the total length claims
+// (bytes missing on the wire: truncated). A datagram longer than what was
+// captured is decoded from the bytes that were, with its true size.
+BOOL DecodeFrame(const BYTE* pBuf, int nCaptured, int nFrameLen, DecodedDatagram* pDg);

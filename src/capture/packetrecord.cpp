@@ -16,11 +16,12 @@ const char* GetProtocolName(int nProt) {
   return "";
 }
 
-void FillPayloadBlock(BYTE* pBlock, const BYTE* pPayload, int nPayloadLen) {
+int FillPayloadBlock(BYTE* pBlock, const BYTE* pPayload, int nPayloadLen) {
   std::memset(pBlock, 0, PACKET_BUFFER_SIZE);
-  if (pPayload == nullptr || nPayloadLen <= 0) return;
+  if (pPayload == nullptr || nPayloadLen <= 0) return 0;
   const int nCopy = std::min(nPayloadLen, PACKET_BUFFER_SIZE - 1);  // the last byte stays the terminator
   std::memcpy(pBlock, pPayload, static_cast<std::size_t>(nCopy));
+  return nCopy;
 }
 
 void DeletePacketRecord(PacketRecord* pRecord) {

@@ -28,7 +28,8 @@ struct PacketRecord {
   BYTE* pData = nullptr;   // PACKET_BUFFER_SIZE bytes: the payload, zero-filled behind it
   int nSrcPort = 0;        // host order; 0 for protocols without ports
   int nDesPort = 0;
-  WORD wSize = 0;  // the IPv4 total length field, never more than PACKET_BUFFER_SIZE
+  WORD wSize = 0;   // the IPv4 total length field: the datagram's true size, which may exceed the block
+  int nDataLen = 0;  // payload bytes pData holds, 0..PACKET_BUFFER_SIZE - 1; zeros follow them
 };
 
 struct EngineNotice {
@@ -53,7 +54,8 @@ const char* GetProtocolName(int nProt);
 // received, at most nPayloadLen and at most PACKET_BUFFER_SIZE - 1 of them, so
 // the block always ends in a zero and reads, up to its first zero byte, as the
 // payload text. A null pPayload or nPayloadLen <= 0 leaves the block all zeros.
-void FillPayloadBlock(BYTE* pBlock, const BYTE* pPayload, int nPayloadLen);
+// Returns the count of payload bytes copied.
+int FillPayloadBlock(BYTE* pBlock, const BYTE* pPayload, int nPayloadLen);
 
 // Frees pData, the strings and the record; null is ignored. The one way a
 // record is freed.

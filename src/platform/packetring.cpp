@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -83,6 +84,8 @@ bool PacketRing::Next(RingFrame* pFrame) {
     m_nNextOffset = nOffset + pHeader->tp_next_offset;
     pFrame->pData = pFrameStart + pHeader->tp_net;
     pFrame->nLen = static_cast<int>(pHeader->tp_snaplen);
+    // tp_len is what the link carried; a frame larger than a block is cut to fit.
+    pFrame->nFrameLen = static_cast<int>(std::max(pHeader->tp_len, pHeader->tp_snaplen));
     pFrame->pFrom = reinterpret_cast<const sockaddr_ll*>(pFrameStart + kFromOffset);
     return true;
   }

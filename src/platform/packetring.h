@@ -25,6 +25,7 @@ struct PacketRingGeometry {
 struct RingFrame {
   const BYTE* pData = nullptr;  // the frame from its network header on (SOCK_DGRAM)
   int nLen = 0;                 // the bytes captured there
+  int nFrameLen = 0;            // the frame's length on the link from there, nLen or more
   const sockaddr_ll* pFrom = nullptr;  // protocol, packet type and hardware type
 };
 

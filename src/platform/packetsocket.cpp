@@ -31,13 +31,6 @@ namespace {
 // arriving while the capture thread hands over the previous ones is not dropped.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
-// How long to pause after a failure that would repeat at once (no time-out is
-// known when the socket itself is unusable).
-constexpr int kErrorPauseMs = 1000;
-
-// The IPv4 header's smallest length; a total length below it is malformed.
-constexpr int kMinIPv4HeaderBytes = 20;
-
 // Bytes a filter lets through of each datagram: more than any receive asks for.
 constexpr unsigned kFilterSnapBytes = 0x40000;
 
@@ -75,16 +68,6 @@ bool IsWanted(const sockaddr_ll& from) {
   if (from.sll_protocol != htons(ETH_P_IP)) return false;
   if (from.sll_hatype == ARPHRD_LOOPBACK && from.sll_pkttype == PACKET_OUTGOING) return false;
   return true;
-}
-
-// The received length without link-layer padding: a frame shorter than the
-// link's minimum is padded behind the datagram (Ethernet pads to 46 bytes), and
-// a packet socket sees the frame before IP trims it to the total length. A
-// total length below the header's minimum is malformed and left to the decoder.
-int DatagramLength(const BYTE* pBuf, int nReceived) {
-  if (nReceived < 4) return nReceived;
-  const int nTotalLength = (pBuf[2] << 8) | pBuf[3];
-  return nTotalLength >= kMinIPv4HeaderBytes && nTotalLength < nReceived ? nTotalLength : nReceived;
 }
 
 // Waits up to nWaitMs for a message in the calling thread's queue.
@@ -255,43 +238,69 @@ StepError BindAnyAddress(SOCKET hSocket, int nPort) {
 
 namespace {
 
-// Takes one wanted datagram that is already queued, without waiting: its
-// length, or -1 when none is queued (*pbFailed false) or on an error (true).
-int TryReceive(SOCKET hSocket, SocketState* pState, BYTE* pBuf, int nBufLen, bool* pbFailed) {
-  *pbFailed = false;
+enum class Take { kFrame, kNone, kFailed };
+
+// Takes one wanted frame that is already queued, without waiting: kFrame with
+// the bytes copied to pBuf (*pnCaptured) and the frame's length (*pnFrameLen),
+// kNone when none is queued, kFailed on an error. ENETDOWN is no failure: the
+// interface went down (or away); the kernel hooks the socket in again when it
+// comes up, so there is simply nothing to take now.
+Take TryReceive(SOCKET hSocket, SocketState* pState, BYTE* pBuf, int nBufLen, int* pnCaptured, int* pnFrameLen) {
   if (pState != nullptr && pState->pRing) {
     RingFrame frame;
     while (pState->pRing->Next(&frame)) {
       if (!IsWanted(*frame.pFrom)) continue;
-      const int nCopied = std::min(frame.nLen, nBufLen);
-      std::memcpy(pBuf, frame.pData, static_cast<std::size_t>(nCopied));
-      return DatagramLength(pBuf, nCopied);
+      *pnCaptured = std::min(frame.nLen, nBufLen);
+      *pnFrameLen = frame.nFrameLen;
+      std::memcpy(pBuf, frame.pData, static_cast<std::size_t>(*pnCaptured));
+      return Take::kFrame;
     }
-    return -1;
+    return Take::kNone;
   }
   for (;;) {
     sockaddr_ll from{};
     socklen_t nFromLen = sizeof from;
-    const ssize_t nGot = recvfrom(hSocket, pBuf, static_cast<size_t>(nBufLen), MSG_DONTWAIT,
+    // MSG_TRUNC: the frame's real length, also when it is longer than pBuf.
+    const ssize_t nGot = recvfrom(hSocket, pBuf, static_cast<size_t>(nBufLen), MSG_DONTWAIT | MSG_TRUNC,
                                   reinterpret_cast<sockaddr*>(&from), &nFromLen);
     if (nGot < 0) {
       if (errno == EINTR) continue;
-      *pbFailed = errno != EAGAIN && errno != EWOULDBLOCK;  // e.g. ENETDOWN: the interface went away
-      return -1;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENETDOWN) return Take::kNone;
+      return Take::kFailed;
     }
-    if (IsWanted(from)) return DatagramLength(pBuf, static_cast<int>(nGot));
+    if (!IsWanted(from)) continue;
+    *pnFrameLen = static_cast<int>(nGot);
+    *pnCaptured = std::min(*pnFrameLen, nBufLen);
+    return Take::kFrame;
   }
+}
+
+// The error a socket reports, which reading takes (0 for none); -1 when it
+// cannot be read.
+int TakeSocketError(SOCKET hSocket) {
+  int nError = 0;
+  socklen_t nErrLen = sizeof nError;
+  return getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nErrLen) == 0 ? nError : -1;
 }
 
 }  // namespace
 
-int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
+int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
   if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
+  int nFrameLenUnused = 0;
+  if (pnFrameLen == nullptr) pnFrameLen = &nFrameLenUnused;
   const std::shared_ptr<SocketState> pState = FindState(hSocket);
-  // Under load a datagram is nearly always waiting: taken from the ring, or
-  // with one system call from the socket buffer.
-  bool bFailed = false;
-  if (const int nLen = TryReceive(hSocket, pState.get(), pBuf, nBufLen, &bFailed); nLen >= 0) return nLen;
+  // Under load a frame is nearly always waiting: taken from the ring, or with
+  // one system call from the socket buffer.
+  int nCaptured = 0;
+  Take take = TryReceive(hSocket, pState.get(), pBuf, nBufLen, &nCaptured, pnFrameLen);
+  if (take == Take::kFrame) return nCaptured;
+  // After an error, a short pause: a retry that fails at once must not spin,
+  // and one that would succeed (the interface back) must not wait long.
+  if (take == Take::kFailed) {
+    PauseOnQueue(kErrorBackoffMs);
+    return SOCKET_ERROR;
+  }
   // About to wait: a good moment to add up the drops before the kernel's
   // 32-bit counter could wrap.
   if (pState) CollectDrops(hSocket, *pState);
@@ -299,19 +308,15 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
   timeval tv{};
   socklen_t nTvLen = sizeof tv;
   if (getsockopt(hSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, &nTvLen) != 0) {
-    PauseOnQueue(kErrorPauseMs);  // no usable socket: every retry would fail at once
+    PauseOnQueue(kErrorBackoffMs);  // no usable socket
     return SOCKET_ERROR;
   }
   // No time-out set (0) means wait without end, as SO_RCVTIMEO does.
   const bool bHasTimeout = tv.tv_sec != 0 || tv.tv_usec != 0;
   const int nTimeoutMs = bHasTimeout ? static_cast<int>(tv.tv_sec * 1000 + (tv.tv_usec + 999) / 1000) : -1;
-  const int nPauseMs = bHasTimeout ? nTimeoutMs : kErrorPauseMs;
-  if (bFailed) {
-    PauseOnQueue(nPauseMs);
-    return SOCKET_ERROR;
-  }
   const int fdWake = GetThreadQueueWakeFd();
   const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bHasTimeout ? nTimeoutMs : 0);
+  bool bErrorTaken = false;
   for (;;) {
     int nWaitMs = -1;
     if (bHasTimeout) {
@@ -326,7 +331,7 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
     const int nReady = poll(fds, 2, nWaitMs);
     if (nReady < 0) {
       if (errno == EINTR) continue;
-      PauseOnQueue(nPauseMs);
+      PauseOnQueue(kErrorBackoffMs);
       return SOCKET_ERROR;
     }
     if (nReady == 0) return SOCKET_ERROR;  // time-out
@@ -335,22 +340,25 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen) {
       return SOCKET_ERROR;
     }
     if (fds[0].revents & POLLNVAL) {
-      PauseOnQueue(nPauseMs);
+      PauseOnQueue(kErrorBackoffMs);
       return SOCKET_ERROR;
     }
     if (fds[0].revents & POLLERR) {
-      // A pending socket error (ENETDOWN: the interface went away); reading it clears it.
-      int nError = 0;
-      socklen_t nErrLen = sizeof nError;
-      if (getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nErrLen) != 0 || nError != 0) {
-        PauseOnQueue(nPauseMs);
+      // A pending socket error; taking it clears it. ENETDOWN: the interface
+      // went down (or away). A state, not an end: go on waiting, and the
+      // frames come again as soon as it is up.
+      // An error that keeps coming back is paused on like any other.
+      const int nError = TakeSocketError(hSocket);
+      if ((nError != 0 && nError != ENETDOWN) || bErrorTaken) {
+        PauseOnQueue(kErrorBackoffMs);
         return SOCKET_ERROR;
       }
+      bErrorTaken = true;
     }
-    const int nLen = TryReceive(hSocket, pState.get(), pBuf, nBufLen, &bFailed);
-    if (nLen >= 0) return nLen;
-    if (bFailed) {
-      PauseOnQueue(nPauseMs);
+    take = TryReceive(hSocket, pState.get(), pBuf, nBufLen, &nCaptured, pnFrameLen);
+    if (take == Take::kFrame) return nCaptured;
+    if (take == Take::kFailed) {
+      PauseOnQueue(kErrorBackoffMs);
       return SOCKET_ERROR;
     }
   }

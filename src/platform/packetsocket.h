@@ -30,13 +30,15 @@ inline constexpr const char* kReceiveAllFailed = "WSAIoctl failed.";
 // and waiting datagrams cost no system call. *phSocket is INVALID_SOCKET on failure.
 StepError CreatePacketSocket(SOCKET* phSocket);
 
-// 32 MiB in 128 blocks of 256 KiB. The kernel hands a block over when it is
-// full or 4 ms after it was opened, whichever comes first, so below about
-// 300k small datagrams a second every block holds 4 ms of traffic and the ring
-// rides out a reader stalled for half a second; above that it holds about
-// 190,000 small datagrams. 4 ms also bounds how long a lone datagram waits.
-// A block holds the largest loopback datagram (64 KiB) whole.
-inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 128, 4};
+// 8 MiB in 32 blocks of 256 KiB. The kernel hands a block over when it is
+// full or 4 ms after it was opened, whichever comes first, so at low rates
+// every block holds 4 ms of traffic and the ring rides out a reader stalled
+// for 128 ms; at high rates it holds about 45,000 small datagrams or 7,000 of
+// 1000 bytes. A full window queue makes the reader wait while datagrams queue
+// here. 4 ms also bounds how long a lone datagram waits. A block holds the
+// largest loopback datagram (64 KiB) whole. Smaller rings lost datagrams at
+// the benchmark's highest rates (bench/README.md).
+inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 4};
 
 // The same with a ring of pRing's geometry, or with none when pRing is null:
 // datagrams then queue in a large socket buffer and each costs a system call.
@@ -62,16 +64,22 @@ StepError EnterReceiveAll(SOCKET hSocket);
 StepError CreateDatagramSocket(SOCKET* phSocket);
 StepError BindAnyAddress(SOCKET hSocket, int nPort);
 
-// Receives one IPv4 datagram into pBuf: returns its length, at most nBufLen
-// (a longer datagram is cut there; link-layer padding behind a datagram is not
-// counted). A datagram already waiting is returned at once, from the ring
-// without a system call. Otherwise it waits and returns -1 (SOCKET_ERROR) when
-// the receive time-out passes, on an error, or as soon as a message arrives in
-// the calling thread's queue (threadmsg.h), whichever comes first. After a
-// lasting error (bad descriptor, interface gone) it waits out the time-out on
-// the queue first, so a caller that retries does not spin. One thread at a
-// time receives on a socket.
-int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen);
+// Receives the frame of one IPv4 datagram into pBuf: returns the bytes
+// captured, at most nBufLen, and sets *pnFrameLen (when not null) to the
+// frame's length on the link, which is more when the frame was cut at nBufLen.
+// The frame is handed over as it came, link padding included: what its IP
+// header says is the decoder's to read. A frame already waiting is returned at
+// once, from the ring without a system call. Otherwise it waits and returns -1
+// (SOCKET_ERROR) when the receive time-out passes, on an error, or as soon as a
+// message arrives in the calling thread's queue (threadmsg.h), whichever comes
+// first. The interface going down is no error: the wait goes on, and frames
+// come again once it is up. After an error it pauses briefly (kErrorBackoffMs,
+// ended early by a message) so a caller that retries does not spin. One thread
+// at a time receives on a socket.
+int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
+
+// The pause after a receive error.
+inline constexpr int kErrorBackoffMs = 20;
 
 // Datagrams the kernel dropped for hSocket since it was created, because the
 // ring (or socket buffer) was full. The kernel's counter resets on each read,

@@ -4,12 +4,20 @@
 #include <QtCore/QEvent>
 #include <QtCore/QTimerEvent>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <utility>
+
+#include "platform/threadmsg.h"
 
 namespace {
 
@@ -21,6 +29,10 @@ struct QueuedMsg {
 
 // The longest stretch of handlers run before the queue yields to the event loop.
 constexpr std::chrono::milliseconds kDrainSlice{10};
+
+// A poster waiting for room is woken once the queue is down to this many: it
+// then has thousands of posts before it may have to wait again.
+constexpr std::size_t kRoomMark = kWindowQueueLimit / 2;
 
 // How long the queue stays awake after a drain has emptied it: posts arriving
 // meanwhile need no wake-up event, a timer takes them. A capture thread posts in
@@ -47,10 +59,30 @@ struct WindowQueue::State {
   bool bWakePosted = false;  // a drain event or the linger timer is on its way, or a drain is running
   int nDispatchDepth = 0;    // > 0 while a handler runs
   QObject* pPump = nullptr;  // null once the window or its context is gone
+  int nRoomWaiters = 0;       // posters in WaitForWindowRoom
+  bool bRoomSignalled = false;
+  int fdRoom = -1;  // eventfd made by the first waiter: readable once room is made or the window is gone
 
   // Set at construction, then only read:
   Handler handler;
   Disposer disposer;
+  std::thread::id ownerThread;  // the context's thread, the one that makes room
+
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() {
+    if (fdRoom >= 0) close(fdRoom);
+  }
+
+  // Wakes the waiting posters; called under mtx.
+  void SignalRoom() {
+    if (fdRoom < 0 || bRoomSignalled) return;
+    bRoomSignalled = true;
+    const std::uint64_t nOne = 1;
+    // Cannot fail short of a counter at its maximum, which one unread 1 never reaches.
+    [[maybe_unused]] const ssize_t nWritten = write(fdRoom, &nOne, sizeof nOne);
+  }
 };
 
 namespace {
@@ -65,7 +97,10 @@ class Pump : public QObject {
   ~Pump() override {
     // The context may be destroyed first; posts must then stop reaching us.
     std::lock_guard lock(m_pState->mtx);
-    if (m_pState->pPump == this) m_pState->pPump = nullptr;
+    if (m_pState->pPump == this) {
+      m_pState->pPump = nullptr;
+      m_pState->SignalRoom();  // posts fail from now on: nobody should wait for room
+    }
   }
 
   bool event(QEvent* pEvent) override {
@@ -116,6 +151,7 @@ class Pump : public QObject {
       }
       const QueuedMsg msg = state.msgs.front();
       state.msgs.pop_front();
+      if (state.nRoomWaiters > 0 && state.msgs.size() <= kRoomMark) state.SignalRoom();
       ++state.nDispatchDepth;
       lock.unlock();
       state.handler(msg.nMsg, msg.wParam, msg.lParam);
@@ -159,6 +195,7 @@ WindowQueue::WindowQueue(QObject* context, Handler handler, Disposer disposer)
     : m_pState(std::make_shared<State>()) {
   m_pState->handler = std::move(handler);
   m_pState->disposer = std::move(disposer);
+  m_pState->ownerThread = std::this_thread::get_id();
   m_pState->pPump = new Pump(context, m_pState);
   HandleTable& table = TheHandleTable();
   std::lock_guard lock(table.mtx);
@@ -179,6 +216,7 @@ WindowQueue::~WindowQueue() {
   {
     std::lock_guard lock(m_pState->mtx);
     m_pState->bDead = true;
+    m_pState->SignalRoom();
     undelivered.swap(m_pState->msgs);
     pPump = std::exchange(m_pState->pPump, nullptr);
     bInHandler = m_pState->nDispatchDepth > 0;
@@ -198,19 +236,57 @@ WindowQueue::~WindowQueue() {
 
 HWND WindowQueue::hwnd() const { return m_hWnd; }
 
-BOOL PostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
-  if (hWnd == nullptr) return FALSE;
+PostResult TryPostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
+  if (hWnd == nullptr) return PostResult::kNoWindow;
   std::shared_ptr<WindowQueue::State> pState = FindWindow(hWnd);
-  if (!pState) return FALSE;
+  if (!pState) return PostResult::kNoWindow;
   std::lock_guard lock(pState->mtx);
-  if (pState->bDead || pState->pPump == nullptr) return FALSE;
-  if (pState->msgs.size() >= kWindowQueueLimit) return FALSE;
+  if (pState->bDead || pState->pPump == nullptr) return PostResult::kNoWindow;
+  if (pState->msgs.size() >= kWindowQueueLimit) return PostResult::kQueueFull;
   pState->msgs.push_back(QueuedMsg{nMsg, wParam, lParam});
   if (!pState->bWakePosted) {
     // One event per empty-to-non-empty change. Posted under the lock so the
     // pump cannot be deleted in between (its owner marks it gone under the lock).
     pState->bWakePosted = true;
     QCoreApplication::postEvent(pState->pPump, new QEvent(DrainEventType()));
+  }
+  return PostResult::kPosted;
+}
+
+BOOL PostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
+  return TryPostMessage(hWnd, nMsg, wParam, lParam) == PostResult::kPosted ? TRUE : FALSE;
+}
+
+BOOL WaitForWindowRoom(HWND hWnd) {
+  std::shared_ptr<WindowQueue::State> pState = FindWindow(hWnd);
+  if (!pState) return TRUE;
+  int fdRoom = -1;
+  {
+    std::lock_guard lock(pState->mtx);
+    if (pState->bDead || pState->pPump == nullptr || pState->msgs.size() < kWindowQueueLimit) return TRUE;
+    if (pState->ownerThread == std::this_thread::get_id()) return FALSE;  // waiting here would never end
+    if (pState->fdRoom < 0) pState->fdRoom = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    fdRoom = pState->fdRoom;
+    if (fdRoom >= 0) ++pState->nRoomWaiters;
+  }
+  const int fdWake = GetThreadQueueWakeFd();
+  pollfd fds[2] = {{fdRoom, POLLIN, 0}, {fdWake, POLLIN, 0}};
+  // Without an eventfd (descriptors used up) look again now and then instead.
+  constexpr int kRetryWithoutFdMs = 10;
+  for (;;) {
+    const int nReady = poll(fds, 2, fdRoom >= 0 ? -1 : kRetryWithoutFdMs);
+    if (nReady < 0 && errno == EINTR) continue;
+    break;
+  }
+  if (fds[1].revents & POLLIN) ConsumeThreadQueueWake();
+  if (fdRoom < 0) return TRUE;
+  std::lock_guard lock(pState->mtx);
+  --pState->nRoomWaiters;
+  // A dead window's signal stays readable, for every other waiter too.
+  if ((fds[0].revents & POLLIN) && !pState->bDead && pState->pPump != nullptr) {
+    std::uint64_t nCount = 0;
+    [[maybe_unused]] const ssize_t nRead = read(fdRoom, &nCount, sizeof nCount);
+    pState->bRoomSignalled = false;
   }
   return TRUE;
 }

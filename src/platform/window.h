@@ -8,6 +8,8 @@
 // - PostMessage never blocks and never runs the handler itself; it fails for a
 //   dead handle or when kWindowQueueLimit messages are queued and not yet
 //   handled. On failure the poster still owns whatever the message carries.
+//   TryPostMessage tells the two failures apart, and WaitForWindowRoom lets a
+//   poster on another thread wait out a full queue instead of dropping.
 // - Messages reach the handler on the thread `context` lives in, one at a time
 //   (never re-entered, even when the handler runs a nested event loop), in
 //   posting order. Between handlers the queue returns to the event loop at least
@@ -48,6 +50,25 @@ class WindowQueue {
 
 // FALSE for a dead handle or a full queue; the poster then frees what it posted.
 BOOL PostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+
+// PostMessage that says why a post failed, for a poster that would rather wait
+// for room than lose the message (the capture thread). Never blocks.
+enum class PostResult {
+  kPosted,     // queued: the window's thread owns what the message carries
+  kNoWindow,   // the handle names no live window (or its context is gone)
+  kQueueFull,  // kWindowQueueLimit messages wait; WaitForWindowRoom, then try again
+};
+PostResult TryPostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+
+// Waits while hWnd's queue is full. Returns once the window's thread has
+// handled enough to bring it down to half of kWindowQueueLimit (so a waiting
+// poster is woken once per thousands of messages, not once per message), once
+// the window is destroyed, or as soon as a message arrives in the calling
+// thread's queue (threadmsg.h; its wake is used up, as a receive uses it).
+// Returns at once when the queue has room or the window is gone. FALSE, at
+// once, when called on the window's own thread, which alone makes room: the
+// poster must give up. TRUE otherwise: try the post again.
+BOOL WaitForWindowRoom(HWND hWnd);
 
 // TRUE while hWnd names a live WindowQueue.
 BOOL IsWindow(HWND hWnd);

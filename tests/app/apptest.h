@@ -108,7 +108,8 @@ inline PacketRecord* MakeRecord(const std::string& strProt, const std::string& s
   pRecord->strDesAddr = strDes;
   pRecord->strProt = strProt;
   pRecord->pData = new BYTE[PACKET_BUFFER_SIZE]();
-  std::memcpy(pRecord->pData, strPayload.data(), std::min<std::size_t>(strPayload.size(), PACKET_BUFFER_SIZE - 1));
+  pRecord->nDataLen = static_cast<int>(std::min<std::size_t>(strPayload.size(), PACKET_BUFFER_SIZE - 1));
+  std::memcpy(pRecord->pData, strPayload.data(), static_cast<std::size_t>(pRecord->nDataLen));
   pRecord->nSrcPort = nSrcPort;
   pRecord->nDesPort = nDesPort;
   pRecord->wSize = wSize;

@@ -215,9 +215,9 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   const QRect rcRow1 = list.visualRect(list.Model()->index(1, 0));
   QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, rcRow1.center());
   ASSERT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 1);
-  ASSERT_EQ(dlg.m_hexView.m_nLength, 48);
+  ASSERT_EQ(dlg.m_hexView.m_nLength, 5) << "the payload bytes, not the datagram's size";
   const PacketRecord* pRecord = list.GetItemData(1);
-  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 48, dlg.m_hexView.m_pData.get()));
+  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 5, dlg.m_hexView.m_pData.get()));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
 
   // A new row on top keeps the selection on the same record and leaves the view.
@@ -229,7 +229,7 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
 
   // Clearing the list leaves the bytes in the hex view.
   dlg.ClearList();
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 48);
+  EXPECT_EQ(dlg.m_hexView.m_nLength, 5);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
 
   // A click where no row is selected changes nothing.
@@ -239,7 +239,7 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   LRESULT nResult = 99;
   dlg.OnClickList(&nResult);
   EXPECT_EQ(nResult, 99);
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 48);
+  EXPECT_EQ(dlg.m_hexView.m_nLength, 5);
 }
 
 TEST_F(MonitorDlgTest, ARestingPointerSelectsTheRowUnderIt) {

@@ -77,6 +77,7 @@ struct SeenNotice {
   std::string strSrcAddr, strDesAddr, strProt;
   int nSrcPort = 0, nDesPort = 0;
   WORD wSize = 0;
+  int nDataLen = 0;
   std::string strPayloadText;  // the block up to its first zero
   std::vector<BYTE> block;     // all PACKET_BUFFER_SIZE bytes
 };
@@ -122,6 +123,7 @@ class NoticeLog {
       seen.nSrcPort = pRecord->nSrcPort;
       seen.nDesPort = pRecord->nDesPort;
       seen.wSize = pRecord->wSize;
+      seen.nDataLen = pRecord->nDataLen;
       seen.strPayloadText = reinterpret_cast<const char*>(pRecord->pData);
       seen.block.assign(pRecord->pData, pRecord->pData + PACKET_BUFFER_SIZE);
     }

@@ -14,6 +14,13 @@ namespace {
 constexpr std::array<BYTE, 4> kA = {10, 0, 0, 1};
 constexpr std::array<BYTE, 4> kB = {192, 168, 200, 254};
 
+// The datagram with its flags and fragment offset field (bytes 6-7) set to wField.
+std::vector<BYTE> Fragment(std::vector<BYTE> dg, int wField) {
+  dg[6] = static_cast<BYTE>(wField >> 8);
+  dg[7] = static_cast<BYTE>(wField);
+  return dg;
+}
+
 // The payload text DeliverPacket would make of a decoded datagram.
 std::string PayloadText(const std::vector<BYTE>& buf, const DecodedDatagram& dg) {
   std::vector<BYTE> block(PACKET_BUFFER_SIZE, 0xAA);
@@ -88,6 +95,14 @@ std::vector<DecodeCase> DecodeCases() {
       {"IHL 3", BuildIPv4(17, {0, 7, 0, 9}, kB, UdpDatagram(1, 2, Bytes("p")), 3), -1, 17, 7, 9, 20, ""},
       // Header fields past the received bytes read as zeros.
       {"transport header past the received end", BuildIPv4(17, kA, kB, {}, 15), 20, 17, 0, 0, -1, ""},
+      // A later fragment carries data where a first one has its transport header.
+      {"UDP fragment at offset 1480", Fragment(BuildIPv4(17, kA, kB, Bytes("tail-of-it")), 185), -1, 17, 0, 0, 20,
+       "tail-of-it"},
+      {"TCP fragment at offset 8, more to come", Fragment(BuildIPv4(6, kA, kB, Bytes("mid")), 0x2001), -1, 6, 0, 0, 20,
+       "mid"},
+      {"unknown protocol fragment", Fragment(BuildIPv4(50, kA, kB, Bytes("esp")), 3), -1, 50, 0, 0, 20, "esp"},
+      {"first fragment (more fragments, offset 0) has its ports",
+       Fragment(BuildIPv4(17, kA, kB, UdpDatagram(7, 9, Bytes("head"))), 0x2000), -1, 17, 7, 9, 28, "head"},
   };
 }
 
@@ -96,7 +111,7 @@ TEST(DecodeDatagram, AddressesPortsAndPayloadStart) {
     SCOPED_TRACE(c.pszName);
     const int nReceived = c.nReceived >= 0 ? c.nReceived : static_cast<int>(c.datagram.size());
     const ByteReader reader(c.datagram.data(), nReceived);
-    const DecodedDatagram dg = DecodeDatagram(reader, 0, reader.BE16(2));
+    const DecodedDatagram dg = DecodeDatagram(reader, reader.BE16(2));
     EXPECT_STREQ(dg.szSrcAddr, c.datagram[12] == 0 ? "0.7.0.9" : "10.0.0.1");
     EXPECT_STREQ(dg.szDesAddr, "192.168.200.254");
     EXPECT_EQ(dg.nProt, c.nProt);
@@ -111,14 +126,16 @@ TEST(DecodeDatagram, AddressesPortsAndPayloadStart) {
   }
 }
 
-// The walk over one receive: which datagrams are delivered, with which sizes
-// and payload texts.
-struct WalkCase {
+// One received frame: what is delivered, with which size, ports and payload.
+struct FrameCase {
   const char* pszName;
-  std::vector<BYTE> buffer;
-  int nReceived;  // -1: the whole buffer
-  std::vector<WORD> sizes;
-  std::vector<std::string> texts;
+  std::vector<BYTE> frame;
+  int nCaptured;  // -1: the whole frame
+  int nFrameLen;  // -1: the whole frame
+  bool bDelivered;
+  WORD wSize;
+  int nSrcPort, nDesPort;
+  std::string strText;
 };
 
 std::vector<BYTE> Concat(std::initializer_list<std::vector<BYTE>> parts) {
@@ -127,44 +144,53 @@ std::vector<BYTE> Concat(std::initializer_list<std::vector<BYTE>> parts) {
   return all;
 }
 
-std::vector<WalkCase> WalkCases() {
+std::vector<FrameCase> FrameCases() {
   const auto udp = BuildIPv4(17, kA, kB, UdpDatagram(1, 2, Bytes("first")));   // 33 bytes
   const auto tcp = BuildIPv4(6, kB, kA, TcpSegment(3, 4, 5, Bytes("second")));  // 46 bytes
   const auto icmp = BuildIPv4(1, kA, kB, IcmpEcho(0x6869, 0x2121, {}));        // 28 bytes
   auto full = BuildIPv4(17, kA, kB, UdpDatagram(1, 2, std::vector<BYTE>(1472, 'q')));
-  auto oversize = BuildIPv4(17, kA, kB, UdpDatagram(1, 2, std::vector<BYTE>(1600, 'q')));
+  // An offloaded TCP segment of 3040 bytes, of which the buffer holds 1500.
+  const auto bigTcp = BuildIPv4(6, kA, kB, TcpSegment(5001, 443, 5, std::vector<BYTE>(3000, 'b')));
+  // A frame whose total length (8) ends inside its own header, with a whole
+  // datagram of the sender's choosing behind it.
+  const auto forged = Concat({BuildIPv4(17, kA, kB, {}, 5, 8), BuildIPv4(17, {6, 6, 6, 6}, kB, UdpDatagram(66, 66, Bytes("forged")))});
   return {
-      {"exactly one datagram", udp, -1, {33}, {"first"}},
-      {"three back to back, each payload ends with its datagram", Concat({udp, tcp, icmp}), -1, {33, 46, 28},
-       {"first", "second", "hi!!"}},
-      {"total length larger than received: nothing", udp, 32, {}, {}},
-      {"the second is cut short: only the first", Concat({udp, tcp}), 33 + 40, {33}, {"first"}},
-      {"total length 0 is delivered once and ends the walk",
-       Concat({BuildIPv4(17, kA, kB, UdpDatagram(1, 2, Bytes("zero")), 5, 0), udp}), -1, {0},
-       {std::string("zero") + std::string(reinterpret_cast<const char*>(udp.data()), 1)}},
-      {"a datagram of 1500 bytes", full, -1, {1500}, {std::string(1472, 'q')}},
-      {"received beyond 1500 counts as 1500", oversize, 1500 + 100, {}, {}},
-      {"trailing bytes after a datagram read a total length of 0", Concat({udp, {0x45, 0}}), -1, {33, 0}, {"first", ""}},
-      {"nothing received", udp, 0, {}, {}},
+      {"exactly one datagram", udp, -1, -1, true, 33, 1, 2, "first"},
+      {"three back to back: the bytes behind the first are padding", Concat({udp, tcp, icmp}), -1, -1, true, 33, 1, 2,
+       "first"},
+      {"Ethernet padding to 46 bytes", Concat({icmp, std::vector<BYTE>(18, 'p')}), -1, -1, true, 28, 0, 0, "hi!!"},
+      {"total length past the frame: bytes missing", udp, 32, 32, false, 0, 0, 0, ""},
+      {"total length 0 runs to the captured end",
+       Concat({BuildIPv4(17, kA, kB, UdpDatagram(1, 2, Bytes("zero")), 5, 0), udp}), -1, -1, true, 0, 1, 2,
+       std::string("zero") + std::string(reinterpret_cast<const char*>(udp.data()), 1)},
+      {"a datagram of 1500 bytes", full, -1, -1, true, 1500, 1, 2, std::string(1472, 'q')},
+      {"longer than the buffer: its true size, the bytes that fit", bigTcp, 1500, -1, true, 3040, 5001, 443,
+       std::string(1460, 'b')},
+      {"a UDP datagram of 4000 bytes on loopback", BuildIPv4(17, kA, kB, UdpDatagram(9, 10, std::vector<BYTE>(3972, 'u'))),
+       1500, -1, true, 4000, 9, 10, std::string(1472, 'u')},
+      {"a capture of more than the buffer counts 1500", full, 1600, 1600, true, 1500, 1, 2, std::string(1472, 'q')},
+      {"total length 8 with a forged datagram inside: only the outer one, no ports", forged, -1, -1, true, 8, 0, 0, ""},
+      {"nothing received", udp, 0, 0, false, 0, 0, 0, ""},
+      {"first byte zero", Concat({{0}, udp}), -1, -1, false, 0, 0, 0, ""},
   };
 }
 
-TEST(WalkDatagrams, DeliversEachDatagramInBufferOrder) {
-  for (const WalkCase& c : WalkCases()) {
+TEST(DecodeFrame, OneFrameIsAtMostOneDatagram) {
+  for (const FrameCase& c : FrameCases()) {
     SCOPED_TRACE(c.pszName);
-    std::vector<BYTE> buf = c.buffer;
-    const int nReceived = c.nReceived >= 0 ? c.nReceived : static_cast<int>(buf.size());
-    buf.resize(std::max<std::size_t>(buf.size(), static_cast<std::size_t>(nReceived)), 0);
-    std::vector<WORD> sizes;
-    std::vector<std::string> texts;
-    const int nDelivered = WalkDatagrams(buf.data(), nReceived, [&](const DecodedDatagram& dg) {
-      sizes.push_back(dg.wSize);
-      texts.push_back(PayloadText(buf, dg));
-      ASSERT_LE(dg.nPayloadOffset + dg.nPayloadLen, std::min(nReceived, PACKET_BUFFER_SIZE));
-    });
-    EXPECT_EQ(nDelivered, static_cast<int>(sizes.size()));
-    EXPECT_EQ(sizes, c.sizes);
-    EXPECT_EQ(texts, c.texts);
+    const int nCaptured = c.nCaptured >= 0 ? c.nCaptured : static_cast<int>(c.frame.size());
+    const int nFrameLen = c.nFrameLen >= 0 ? c.nFrameLen : static_cast<int>(c.frame.size());
+    std::vector<BYTE> buf = c.frame;
+    buf.resize(std::max<std::size_t>(buf.size(), static_cast<std::size_t>(nCaptured)), 0);
+    DecodedDatagram dg;
+    ASSERT_EQ(DecodeFrame(buf.data(), nCaptured, nFrameLen, &dg), c.bDelivered ? TRUE : FALSE);
+    if (!c.bDelivered) continue;
+    EXPECT_STREQ(dg.szSrcAddr, "10.0.0.1");
+    EXPECT_EQ(dg.wSize, c.wSize);
+    EXPECT_EQ(dg.nSrcPort, c.nSrcPort);
+    EXPECT_EQ(dg.nDesPort, c.nDesPort);
+    EXPECT_EQ(PayloadText(buf, dg), c.strText);
+    ASSERT_LE(dg.nPayloadOffset + dg.nPayloadLen, std::min(nCaptured, PACKET_BUFFER_SIZE));
   }
 }
 
@@ -191,7 +217,7 @@ TEST(FillPayloadBlock, HoldsThePayloadUpToTheReceivedEndThenZeros) {
     SCOPED_TRACE(c.pszName);
     std::vector<BYTE> block(PACKET_BUFFER_SIZE, 0xCC);  // garbage that must not survive
     const int nLen = c.nLen >= 0 || c.nLen < -1 ? c.nLen : static_cast<int>(c.payload.size());
-    FillPayloadBlock(block.data(), c.bNull ? nullptr : c.payload.data(), nLen);
+    EXPECT_EQ(FillPayloadBlock(block.data(), c.bNull ? nullptr : c.payload.data(), nLen), static_cast<int>(c.nRawBytes));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.data())), c.strText);
     for (std::size_t i = 0; i < block.size(); ++i) {
       const BYTE expected = i < c.nRawBytes ? c.payload[i] : 0;

@@ -3,10 +3,14 @@
 // double free here).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "capture/captureengine.h"
 #include "capturetest.h"
+#include "platform/threadmsg.h"
 #include "platform/window.h"
 
 namespace {
@@ -35,6 +39,7 @@ TEST(DeliverPacket, PostsOneFilledRecordWithTheGivenMessage) {
   EXPECT_EQ(tcp.nDesPort, 80);
   EXPECT_EQ(tcp.wSize, 45);
   EXPECT_EQ(tcp.strPayloadText, "hi");
+  EXPECT_EQ(tcp.nDataLen, 5);  // all the payload bytes, the zero among them
   std::vector<BYTE> expected(PACKET_BUFFER_SIZE, 0);
   std::copy(payload.begin(), payload.end(), expected.begin());
   EXPECT_EQ(tcp.block, expected);  // the real bytes, then zeros
@@ -64,7 +69,8 @@ TEST(DeliverPacket, UndeliverableNoticesAreFreedBySomeoneOnce) {
     engine.DeliverPacket("1.2.3.4", 1, "5.6.7.8", 2, 17, payload, 3, 31);
     engine.OnCaptureEnd();
   }
-  // A full queue refuses; the refused notice is the sender's.
+  // A full queue refuses a post from the window's own thread, which alone
+  // could make room; the refused notice is the sender's.
   {
     NoticeLog log;
     CCaptureEngine engine;
@@ -82,6 +88,62 @@ TEST(DeliverPacket, UndeliverableNoticesAreFreedBySomeoneOnce) {
     engine.OnCaptureEnd();
     log.reset();
     QCoreApplication::processEvents();
+  }
+}
+
+// From another thread a full queue is a pause: the poster waits until the
+// window's thread makes room, and nothing is lost. A stop request (WM_CLOSE in
+// the poster's queue) or the window's end ends the wait; that notice is freed.
+TEST(DeliverPacket, AFullQueueIsWaitedOutUntilRoomStopOrTheWindowsEnd) {
+  const BYTE payload[] = {'a'};
+  constexpr int kCount = static_cast<int>(kWindowQueueLimit) + 50;
+  {
+    NoticeLog log;
+    CCaptureEngine engine;
+    engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+    std::atomic<int> nDone{0};
+    std::thread poster([&] {
+      for (int i = 0; i < kCount; ++i) {
+        engine.DeliverPacket("1.2.3.4", i, "5.6.7.8", 2, 17, payload, 1, 29);
+        nDone.store(i + 1);
+      }
+    });
+    // The poster fills the queue and then waits: nothing is handled until here.
+    while (nDone.load() < static_cast<int>(kWindowQueueLimit)) std::this_thread::yield();
+    const bool bAll = ProcessEventsUntil([&] { return static_cast<int>(log.notices.size()) == kCount; });
+    poster.join();
+    ASSERT_TRUE(bAll) << log.notices.size() << " of " << kCount << " notices arrived";
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(log.notices[static_cast<std::size_t>(i)].nSrcPort, i);
+  }
+  for (const bool bStop : {true, false}) {
+    SCOPED_TRACE(bStop ? "stop request" : "window destroyed");
+    std::optional<NoticeLog> log;
+    log.emplace();
+    CCaptureEngine engine;
+    engine.SetNotifyWindow(log->hwnd(), WM_ENGINE_NOTIFY);
+    std::atomic<DWORD> dwPoster{0};
+    std::atomic<int> nDone{0};
+    std::thread poster([&] {
+      PeekMessage(nullptr, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // a queue a stop request can reach
+      dwPoster.store(GetCurrentThreadId());
+      for (int i = 0; i <= static_cast<int>(kWindowQueueLimit); ++i) {
+        engine.DeliverPacket("1.2.3.4", 1, "5.6.7.8", 2, 17, payload, 1, 29);
+        nDone.store(i + 1);
+      }
+    });
+    while (nDone.load() < static_cast<int>(kWindowQueueLimit)) std::this_thread::yield();
+    if (bStop)
+      EXPECT_TRUE(PostThreadMessage(dwPoster.load(), WM_CLOSE, 0, 0));
+    else
+      log.reset();  // the queued notices go to its disposer
+    // No events are processed meanwhile, so no room is made: only the wake ends the wait.
+    const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (nDone.load() <= static_cast<int>(kWindowQueueLimit) && std::chrono::steady_clock::now() < tGiveUp)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool bEnded = nDone.load() > static_cast<int>(kWindowQueueLimit);
+    log.reset();  // releases a poster still waiting, so the test can end
+    poster.join();
+    EXPECT_TRUE(bEnded) << "the wait did not end";
   }
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/threadmsg.h"
 #include "qtapp.h"
 
 namespace {
@@ -97,9 +98,46 @@ TEST(Window, FullQueueRefusesUntilMessagesAreHandled) {
   const HWND hWnd = w.window.hwnd();
   for (std::size_t i = 0; i < kWindowQueueLimit; ++i) ASSERT_TRUE(PostMessage(hWnd, WM_USER, i, 0));
   EXPECT_FALSE(PostMessage(hWnd, WM_USER, kWindowQueueLimit, 0));
+  EXPECT_EQ(TryPostMessage(hWnd, WM_USER, kWindowQueueLimit, 0), PostResult::kQueueFull);
+  EXPECT_FALSE(WaitForWindowRoom(hWnd)) << "the window's own thread cannot wait for itself";
   ASSERT_TRUE(ProcessEventsUntil([&] { return w.handled.size() == kWindowQueueLimit; }));
   EXPECT_TRUE(PostMessage(hWnd, WM_USER, 1, 0));
   ASSERT_TRUE(ProcessEventsUntil([&] { return w.handled.size() == kWindowQueueLimit + 1; }));
+  EXPECT_EQ(TryPostMessage(nullptr, WM_USER, 0, 0), PostResult::kNoWindow);
+}
+
+// A poster on another thread waits for room: it is woken once the window's
+// thread has made room, when the window dies, or by a message in its own
+// thread queue.
+TEST(Window, WaitForRoomEndsOnRoomOnDeathAndOnAThreadMessage) {
+  enum Wake { kRoom, kDeath, kThreadMessage };
+  for (const Wake wake : {kRoom, kDeath, kThreadMessage}) {
+    SCOPED_TRACE(wake);
+    std::optional<LoggedWindow> w;
+    w.emplace();
+    const HWND hWnd = w->window.hwnd();
+    for (std::size_t i = 0; i < kWindowQueueLimit; ++i) ASSERT_TRUE(PostMessage(hWnd, WM_USER, i, 0));
+    std::atomic<DWORD> dwWaiter{0};
+    std::atomic<bool> bReturned{false};
+    std::thread waiter([&] {
+      PeekMessage(nullptr, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+      dwWaiter.store(GetCurrentThreadId());
+      EXPECT_TRUE(WaitForWindowRoom(hWnd));
+      bReturned.store(true);
+    });
+    while (dwWaiter.load() == 0) std::this_thread::yield();
+    bool bRoomMade = true;
+    if (wake == kRoom) {
+      bRoomMade = ProcessEventsUntil([&] { return bReturned.load(); });
+      if (!bRoomMade) w.reset();  // releases the waiter, so the test can end
+    } else if (wake == kDeath) {
+      w.reset();
+    } else {
+      ASSERT_TRUE(PostThreadMessage(dwWaiter.load(), WM_USER, 0, 0));
+    }
+    waiter.join();  // a wait that does not end hangs here
+    EXPECT_TRUE(bRoomMade) << "the waiter was not woken when room was made";
+  }
 }
 
 TEST(Window, DestructionHandsQueuedMessagesToTheDisposerInOrder) {
