@@ -200,9 +200,9 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
   QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(list.Model()->index(nRow, 0)).center());
   ASSERT_EQ(list.GetNextItem(-1, LVNI_SELECTED), nRow);
   CHexView& hex = Dlg().m_hexView;
-  ASSERT_EQ(hex.m_nLength, 37);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(hex.m_pData.get()), 9), "hello-udp");
-  EXPECT_TRUE(std::all_of(hex.m_pData.get() + 9, hex.m_pData.get() + 37, [](BYTE b) { return b == 0; }));
+  ASSERT_EQ(hex.GetLength(), 37);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(hex.GetData()), 9), "hello-udp");
+  EXPECT_TRUE(std::all_of(hex.GetData() + 9, hex.GetData() + 37, [](BYTE b) { return b == 0; }));
 
   // Five bytes selected with Shift+Right from the caret on byte 0's high digit
   // (the caret moves a digit at a time: eight moves end on byte 4's low digit)
@@ -211,8 +211,8 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
   hex.setFocus();
   ASSERT_TRUE(ProcessUntil([&] { return hex.hasFocus(); }));
   for (int i = 0; i < 8; ++i) QTest::keyClick(&hex, Qt::Key_Right, Qt::ShiftModifier);
-  EXPECT_EQ(std::min(hex.m_nSelStart, hex.m_nSelEnd), 0);
-  EXPECT_EQ(std::max(hex.m_nSelStart, hex.m_nSelEnd), 5);
+  EXPECT_EQ(std::min(hex.GetSelStart(), hex.GetSelEnd()), 0);
+  EXPECT_EQ(std::max(hex.GetSelStart(), hex.GetSelEnd()), 5);
   bool bCopyOffered = false;
   SetPopupMenuHook([&](const std::vector<PopupMenuItem>& items, QPoint) -> UINT {
     for (const PopupMenuItem& item : items) bCopyOffered |= item.nID == ID_EDIT_COPY && item.bEnabled;
@@ -231,7 +231,7 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
   // "&cls" during capture empties the list; capture goes on.
   QTest::mouseClick(Item(IDC_CLEAR), Qt::LeftButton);
   EXPECT_EQ(list.GetItemCount(), 0);
-  EXPECT_EQ(hex.m_nLength, 37);
+  EXPECT_EQ(hex.GetLength(), 37);
   SendUdp(40003, 40004, "after-cls");
   EXPECT_TRUE(ProcessUntil([&] { return HasPayloadRow(Dlg(), "UDP", "after-cls"); }, kWaitMs));
 }

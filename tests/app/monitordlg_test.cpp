@@ -111,8 +111,8 @@ TEST_F(MonitorDlgTest, StartUpState) {
   EXPECT_EQ(dlg.focusWidget(), &dlg.m_comboAddr);
   EXPECT_EQ(dlg.GetDlgItem(IDC_HEX_VIEW), &dlg.m_hexView);
   EXPECT_EQ(dlg.GetDlgItem(IDC_PACKET_LIST), &dlg.m_listPacket);
-  EXPECT_TRUE(dlg.m_hexView.m_pData != nullptr);
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 0);
+  EXPECT_TRUE(dlg.m_hexView.GetData() != nullptr);
+  EXPECT_EQ(dlg.m_hexView.GetLength(), 0);
 
   CSystemMenu* pMenu = dlg.GetSystemMenu(FALSE);
   ASSERT_TRUE(pMenu);
@@ -215,22 +215,21 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   const QRect rcRow1 = list.visualRect(list.Model()->index(1, 0));
   QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, rcRow1.center());
   ASSERT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 1);
-  ASSERT_EQ(dlg.m_hexView.m_nLength, 48);
+  ASSERT_EQ(dlg.m_hexView.GetLength(), 48);
   const PacketRecord* pRecord = list.GetItemData(1);
-  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 48, dlg.m_hexView.m_pData.get()));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
+  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 48, dlg.m_hexView.GetData()));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(dlg.m_hexView.GetData()), 5), "first");
 
   // A new row on top keeps the selection on the same record and leaves the view.
-  dlg.m_hexView.m_nSelStart = 1;
-  dlg.m_hexView.m_nSelEnd = 3;
+  dlg.m_hexView.SetSelection(1, 3);
   Notify(MakePacketNotice(MakeRecord("TCP", "third", 40)));
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);
-  EXPECT_EQ(dlg.m_hexView.m_nSelEnd, 3);
+  EXPECT_EQ(dlg.m_hexView.GetSelEnd(), 3);
 
   // Clearing the list leaves the bytes in the hex view.
   dlg.ClearList();
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 48);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
+  EXPECT_EQ(dlg.m_hexView.GetLength(), 48);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(dlg.m_hexView.GetData()), 5), "first");
 
   // A click where no row is selected changes nothing.
   Notify(MakePacketNotice(MakeRecord("UDP", "zzz", 30)));
@@ -239,7 +238,7 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   LRESULT nResult = 99;
   dlg.OnClickList(&nResult);
   EXPECT_EQ(nResult, 99);
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 48);
+  EXPECT_EQ(dlg.m_hexView.GetLength(), 48);
 }
 
 TEST_F(MonitorDlgTest, ARestingPointerSelectsTheRowUnderIt) {
@@ -249,7 +248,7 @@ TEST_F(MonitorDlgTest, ARestingPointerSelectsTheRowUnderIt) {
   const QPoint pt = list.visualRect(list.Model()->index(2, 3)).center();
   QTest::mouseMove(list.viewport(), pt);
   ASSERT_TRUE(ProcessUntil([&] { return list.GetNextItem(-1, LVNI_SELECTED) == 2; }));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(Dlg().m_hexView.m_pData.get()), 1), "a");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(Dlg().m_hexView.GetData()), 1), "a");
   // Below the last row nothing changes.
   list.TrackSelectAt(QPoint(5, list.viewport()->height() - 2));
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);
