@@ -582,9 +582,9 @@ bool CHexView::event(QEvent* pEvent) {
   if (OnGetDlgCode() & DLGC_WANTALLKEYS) {
     if (pEvent->type() == QEvent::ShortcutOverride) {
       // Keys typed here are the view's, not the shortcuts' of the dialog; Alt
-      // combinations stay with the dialog (mnemonics).
+      // combinations (mnemonics) and F1 (help) stay with the dialog.
       auto* pKey = static_cast<QKeyEvent*>(pEvent);
-      if (!pKey->modifiers().testFlag(Qt::AltModifier)) {
+      if (!pKey->modifiers().testFlag(Qt::AltModifier) && pKey->key() != Qt::Key_F1) {
         pKey->accept();
         return true;
       }

@@ -10,6 +10,7 @@
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QScrollBar>
 #include <algorithm>
 #include <memory>
 
@@ -252,6 +253,14 @@ TEST_F(MonitorDlgTest, ARestingPointerSelectsTheRowUnderIt) {
   // Below the last row nothing changes.
   list.TrackSelectAt(QPoint(5, list.viewport()->height() - 2));
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);
+  // A rest on the partly shown data column selects the row without scrolling
+  // the list sideways.
+  const QRect rcData = list.visualRect(list.Model()->index(0, 6));
+  ASSERT_LT(rcData.left() + 5, list.viewport()->width());
+  ASSERT_GT(rcData.right(), list.viewport()->width());
+  QTest::mouseMove(list.viewport(), QPoint(rcData.left() + 5, rcData.center().y()));
+  ASSERT_TRUE(ProcessUntil([&] { return list.GetNextItem(-1, LVNI_SELECTED) == 0; }));
+  EXPECT_EQ(list.horizontalScrollBar()->value(), 0);
 }
 
 TEST_F(MonitorDlgTest, CutOffCellsHaveTooltips) {
@@ -290,6 +299,16 @@ TEST_F(MonitorDlgTest, AboutBoxOpeners) {
   EXPECT_TRUE(bReadOnly);
   EXPECT_EQ(nFocusID, IDOK);
   EXPECT_EQ(modal.captions.value(0), "关于 Morvane");
+
+  // F1 opens it wherever the focus is, the hex view (which keeps most keys) included.
+  for (QWidget* pFocus : {static_cast<QWidget*>(&dlg.m_comboAddr), static_cast<QWidget*>(&dlg.m_hexView),
+                          static_cast<QWidget*>(&dlg.m_listPacket), Item(IDC_TCP)}) {
+    modal.classes.clear();
+    pFocus->setFocus();
+    ASSERT_TRUE(ProcessUntil([&] { return pFocus->hasFocus(); }));
+    QTest::keyClick(pFocus, Qt::Key_F1);
+    EXPECT_EQ(modal.classes, QStringList{"CAboutDlg"}) << pFocus->metaObject()->className();
+  }
 
   // Double-clicks: the background, the group boxes and the "bind ip" label open
   // it; enabled buttons, check boxes, both lists and the hex view do not.
@@ -340,6 +359,27 @@ TEST_F(MonitorDlgTest, AboutBoxRunsModallyAndClosesByOkOrEscape) {
     EXPECT_TRUE(dlg.isVisible());
   }
   EXPECT_EQ(dlg.m_listPacket.GetItemCount(), 2);
+}
+
+TEST_F(MonitorDlgTest, TabAndCtrlTabReachEveryControlAndComeBack) {
+  CMonitorDlg& dlg = Dlg();
+  NotifyPacket("TCP");
+  ASSERT_EQ(dlg.focusWidget(), &dlg.m_comboAddr);
+  QList<int> visited;
+  for (int i = 0; i < 20 && (visited.isEmpty() || dlg.focusWidget() != &dlg.m_comboAddr); ++i) {
+    QWidget* pFocus = dlg.focusWidget();
+    visited << GetDlgCtrlID(pFocus);
+    // The hex view keeps Tab for its columns; Ctrl+Tab leaves it.
+    const Qt::KeyboardModifiers mods = pFocus == &dlg.m_hexView ? Qt::ControlModifier : Qt::NoModifier;
+    QTest::keyClick(pFocus, Qt::Key_Tab, mods);
+  }
+  EXPECT_EQ(visited, (QList<int>{IDC_BIND_IP, IDC_LIST_IP, IDC_START, IDC_STOP, IDC_PACKET_LIST, IDC_CLEAR,
+                                 IDC_HEX_VIEW, IDC_TCP, IDC_UDP, IDC_ICMP}));
+  EXPECT_EQ(dlg.focusWidget(), &dlg.m_comboAddr);
+  // And back: Ctrl+Shift+Tab from the hex view reaches "&cls".
+  dlg.m_hexView.setFocus();
+  QTest::keyClick(&dlg.m_hexView, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(dlg.focusWidget(), Item(IDC_CLEAR));
 }
 
 TEST_F(MonitorDlgTest, EnterDoesNothingOutsideButtonsEscapeClosesThroughOnCancel) {
@@ -415,6 +455,14 @@ TEST(PacketCells, TextsOfEveryColumn) {
   pRecord->pData = pBlock;
   // Line and paragraph separators would break a row as well.
   EXPECT_EQ(DisplayableText(QString::fromUtf8("a\u2028b\u2029c\u0085d\u00e9")), QString::fromUtf8("a\u00b7b\u00b7c\u00b7d\u00e9"));
+  // Payload texts: UTF-8 where valid, else every byte as its Latin-1 character.
+  struct Text { const char* pszBytes; const char* pszShown; };
+  for (const Text& t : {Text{"Gr\xc3\xb6\xc3\x9f" "e", "Gr\u00f6\u00dfe"}, Text{"Gr\xf6\xdf" "e", "Gr\u00f6\u00dfe"},
+                        Text{"caf\xe9", "caf\u00e9"}, Text{"\xe2\x82\xac 5", "\u20ac 5"}, Text{"\xe2\x82 5", "\u00e2\u00b7 5"}}) {
+    std::fill(pRecord->pData, pRecord->pData + PACKET_BUFFER_SIZE, BYTE(0));
+    std::memcpy(pRecord->pData, t.pszBytes, std::strlen(t.pszBytes));
+    EXPECT_EQ(PacketCellText(*pRecord, 6), QString::fromUtf8(t.pszShown)) << t.pszBytes;
+  }
 }
 
 TEST(PacketListModel, KeepsQtsModelContract) {
