@@ -110,6 +110,8 @@ TEST_F(MonitorDlgTest, StartUpState) {
   EXPECT_TRUE(Item(IDC_START)->isEnabled());
   EXPECT_TRUE(Item(IDC_STOP)->isEnabled());
   EXPECT_EQ(dlg.focusWidget(), &dlg.m_comboAddr);
+  // Centred on the screen, frame and all.
+  EXPECT_LE((dlg.frameGeometry().center() - dlg.screen()->availableGeometry().center()).manhattanLength(), 2);
   EXPECT_EQ(dlg.GetDlgItem(IDC_HEX_VIEW), &dlg.m_hexView);
   EXPECT_EQ(dlg.GetDlgItem(IDC_PACKET_LIST), &dlg.m_listPacket);
   EXPECT_TRUE(dlg.m_hexView.GetData() != nullptr);
@@ -283,6 +285,9 @@ TEST_F(MonitorDlgTest, AboutBoxOpeners) {
     bReadOnly = pEdit && pEdit->isReadOnly();
     nFocusID = GetDlgCtrlID(about.focusWidget());
     EXPECT_EQ(about.parentWidget(), &dlg);
+    // Not shown here: its frame is reckoned as the main dialog's.
+    const QRect rcAboutFrame(about.pos(), about.size().grownBy(dlg.windowHandle()->frameMargins()));
+    EXPECT_LE((rcAboutFrame.center() - dlg.frameGeometry().center()).manhattanLength(), 2);
     return IDOK;
   });
   struct SysCase { UINT nID; bool bOpens; };
