@@ -169,7 +169,6 @@ class CHexView : public QAbstractScrollArea {
   int m_nAddrColX = 0;
   POINT m_ptCaret;
 
-
   struct Colors;
   int DataLength() const { return m_pData ? m_nLength : 0; }
   SelRange Selection() const { return SelectionRange(m_nSelStart, m_nSelEnd, DataLength()); }
