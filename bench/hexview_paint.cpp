@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
 
   TimeRepaints(view, 20);  // warm-up: glyph caches, backing store
   const Figures dialogSize = TimeRepaints(view, nRepaints);
-  view.resize(700, view.m_nLineHeight * 96);
+  view.resize(700, view.GetGeometry().nLineHeightPx * 96);
   QCoreApplication::processEvents();
   TimeRepaints(view, 20);
   const Figures allRows = TimeRepaints(view, nRepaints);

@@ -21,7 +21,7 @@ max_len=4096
 unit_timeout_s=10
 
 set -e
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" fuzz
 cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DMORVANE_FUZZ=ON -DMORVANE_SANITIZE=address \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$dir" -j 2 --target fuzz_capture

@@ -1,21 +1,40 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages only, what the build, the tests, the benchmarks
-# and the tools need. Idempotent: apt-get runs only when something is missing.
+# Installs, from Debian's packages only, what one use of the project needs.
+#   scripts/install-deps.sh [SET...]   SET: run, test, fuzz or all (the default)
+#     run   build and run the program (scripts/run.sh, cmake --install)
+#     test  run, plus the tests and benchmarks (scripts/test.sh)
+#     fuzz  test, plus the fuzzer's compiler (scripts/fuzz.sh)
+# Idempotent: apt-get runs only when something is missing.
 set -eu
-PKGS=(
+RUN_PKGS=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libgtest-dev
   libcap-dev libcap2-bin
   fonts-liberation fonts-wqy-zenhei
+)
+TEST_PKGS=(
+  libgtest-dev
   iproute2 util-linux procps tcpdump
-  clang libclang-rt-14-dev
   xvfb xauth
 )
+FUZZ_PKGS=(
+  clang libclang-rt-14-dev
+)
+
+PKGS=()
+for set in "${@:-all}"; do
+  case $set in
+    run) PKGS+=("${RUN_PKGS[@]}") ;;
+    test) PKGS+=("${RUN_PKGS[@]}" "${TEST_PKGS[@]}") ;;
+    fuzz | all) PKGS+=("${RUN_PKGS[@]}" "${TEST_PKGS[@]}" "${FUZZ_PKGS[@]}") ;;
+    *) echo "usage: $0 [run|test|fuzz|all]..." >&2; exit 2 ;;
+  esac
+done
+
 missing=()
 for p in "${PKGS[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
+    case " ${missing[*]} " in *" $p "*) ;; *) missing+=("$p") ;; esac
   fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -18,7 +18,7 @@ MSG
   exit 1
 fi
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" run
 "$root/scripts/build.sh" "$root/build"
 
 # Capture opens a packet socket in promiscuous mode: CAP_NET_RAW and

@@ -11,7 +11,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" test
 
 run_ctest() {  # DIR [ctest args...]
   local dir=$1; shift

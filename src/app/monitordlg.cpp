@@ -1,6 +1,7 @@
 #include "app/monitordlg.h"
 
 #include <QtGui/QPainter>
+#include <QtGui/QShortcut>
 #include <QtWidgets/QStyle>
 #include <algorithm>
 #include <string>
@@ -60,6 +61,8 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
   m_bUdp = 1;
   connect(&m_listPacket, &CPacketList::clickedList, this, [this] { OnClickList(); });
   connect(&m_listPacket, &CPacketList::itemChangedList, this, [this] { OnItemChangedList(); });
+  auto* pHelpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(pHelpKey, &QShortcut::activated, this, [this] { OnHelp(); });
 }
 
 // Members go in reverse order: the icon, the list lock, the engine (which joins a
@@ -133,6 +136,11 @@ void CMonitorDlg::OnLButtonDblClk(UINT nFlags, POINT point) {
   CAboutDlg dlgAbout;
   dlgAbout.DoModal();
   CDialog::OnLButtonDblClk(nFlags, point);
+}
+
+void CMonitorDlg::OnHelp() {
+  CAboutDlg dlgAbout;
+  dlgAbout.DoModal();
 }
 
 void CMonitorDlg::paintEvent(QPaintEvent* pEvent) {

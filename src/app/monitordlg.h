@@ -42,6 +42,9 @@ class CMonitorDlg : public CDialog {
   void OnSysCommand(UINT nID, LPARAM lParam) override;
   // A double-click on the background opens the About box.
   void OnLButtonDblClk(UINT nFlags, POINT point) override;
+  // F1 opens the About box too: window managers keep Alt+Space, which would
+  // open the dialog's own system menu, for their window menu.
+  void OnHelp();
   // Draws the icon while minimised (called from paintEvent).
   void OnPaint();
   // The image shown while the minimised window is dragged.

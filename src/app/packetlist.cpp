@@ -1,5 +1,6 @@
 #include "app/packetlist.h"
 
+#include <QtCore/QStringDecoder>
 #include <QtGui/QHelpEvent>
 #include <QtGui/QMouseEvent>
 #include <QtWidgets/QHeaderView>
@@ -38,6 +39,12 @@ QString DisplayableText(const QString& strText) {
   return strOut;
 }
 
+QString PayloadText(const char* pText, qsizetype nLength) {
+  QStringDecoder decoder(QStringDecoder::System, QStringDecoder::Flag::Stateless);
+  const QString strText = decoder.decode(QByteArrayView(pText, nLength));
+  return decoder.hasError() ? QString::fromLatin1(pText, nLength) : strText;
+}
+
 QString PacketCellText(const PacketRecord& rec, int nSubItem) {
   switch (nSubItem) {
     case 0: return DisplayableText(QString::fromLocal8Bit(rec.strProt));
@@ -51,7 +58,7 @@ QString PacketCellText(const PacketRecord& rec, int nSubItem) {
       // The block is zero-terminated text, but never read past its 1500 bytes.
       const char* psz = reinterpret_cast<const char*>(rec.pData);
       const std::size_t nLen = strnlen(psz, PACKET_BUFFER_SIZE);
-      return DisplayableText(QString::fromLocal8Bit(psz, static_cast<qsizetype>(nLen)));
+      return DisplayableText(PayloadText(psz, static_cast<qsizetype>(nLen)));
     }
     default: return QString();
   }
@@ -229,8 +236,13 @@ void CPacketList::TrackSelectAt(const QPoint& ptViewport) {
   const QModelIndex index = indexAt(ptViewport);
   if (!index.isValid()) return;
   if (selectionModel()->isRowSelected(index.row(), QModelIndex())) return;
+  // The row is under the pointer already; scrolling to the hovered cell would
+  // slide the list sideways (or the row away) under a pointer that only rested.
+  const bool bAutoScroll = hasAutoScroll();
+  setAutoScroll(false);
   selectionModel()->setCurrentIndex(
       index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  setAutoScroll(bAutoScroll);
 }
 
 void CPacketList::SetHoverTime(int nMs) {

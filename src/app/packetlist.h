@@ -25,10 +25,15 @@ constexpr int LVNI_SELECTED = 0x0002;
 // The text of sub-item nSubItem of a record's row: 0 protocol, 1 size, 2 source
 // address, 3 source port, 4 destination address, 5 destination port, 6 the
 // payload block read as text up to its first zero byte (at most the block's
-// 1500 bytes). Texts are decoded with the locale's 8-bit codec; control
-// characters are shown as U+00B7 so that a row never breaks onto several lines.
-// Out-of-range sub-items and a null block give empty text.
+// 1500 bytes). Texts are decoded with the locale's 8-bit codec (PayloadText for
+// the payload); control characters are shown as U+00B7 so that a row never
+// breaks onto several lines. Out-of-range sub-items and a null block give empty
+// text.
 QString PacketCellText(const PacketRecord& rec, int nSubItem);
+// The payload as text: the locale's (UTF-8) reading when every byte of it is
+// valid there, else each byte as its Latin-1 character, so that a text in an
+// 8-bit code page shows its letters instead of replacement characters.
+QString PayloadText(const char* pText, qsizetype nLength);
 // Replaces every control character (C0, DEL, C1) and line or paragraph separator
 // with U+00B7; other characters are kept.
 QString DisplayableText(const QString& strText);
@@ -96,7 +101,8 @@ class CPacketList : public QTreeView {
   // column (the tooltip LVS_EX_INFOTIP shows); empty when it fits or no cell is there.
   QString CellToolTip(const QPoint& ptViewport) const;
   // LVS_EX_TRACKSELECT: selects the row at a viewport point (the pointer came
-  // to rest there). Nothing happens off the rows or without the style.
+  // to rest there), without scrolling the list. Nothing happens off the rows or
+  // without the style.
   void TrackSelectAt(const QPoint& ptViewport);
   // How long the pointer must rest before TrackSelectAt runs (Windows' default
   // mouse hover time is 400 ms).

@@ -53,6 +53,12 @@ ScrollInfo HorizontalScrollInfo(int nCharWidthPx, int nBytesPerRow, BOOL bShowAd
   return info;
 }
 
+int LastPageTopIndex(int nLength, int nBytesPerRow, int nPageRows) {
+  const long long nDataRows = (std::max(nLength, 0) + static_cast<long long>(nBytesPerRow) - 1) / nBytesPerRow;
+  const long long nTopRow = std::max<long long>(nDataRows - std::max(nPageRows, 1), 0);
+  return ClampToInt(nTopRow * nBytesPerRow);
+}
+
 int ScrolledTopIndex(UINT nSBCode, UINT nPos, int nTopIndex, int nBytesPerRow, int nRowsPerPage, int nLength) {
   const long long nPageBytes = static_cast<long long>(nRowsPerPage) * nBytesPerRow;
   const long long nLastTop = nLength - nPageBytes;  // L
@@ -73,7 +79,13 @@ int ScrolledTopIndex(UINT nSBCode, UINT nPos, int nTopIndex, int nBytesPerRow, i
     case SB_THUMBTRACK:
       nTop = std::clamp<long long>(static_cast<long long>(nPos) * nBytesPerRow, 0, std::max(nLength, 0));
       break;
-    default:  // SB_THUMBPOSITION, SB_TOP, SB_BOTTOM, SB_ENDSCROLL: no change
+    case SB_TOP:
+      nTop = 0;
+      break;
+    case SB_BOTTOM:
+      nTop = LastPageTopIndex(nLength, nBytesPerRow, nRowsPerPage);
+      break;
+    default:  // SB_THUMBPOSITION, SB_ENDSCROLL: no change
       break;
   }
   return ClampToInt(nTop);
@@ -149,4 +161,8 @@ SelRange SelectionRange(int nSelStart, int nSelEnd, int nLength) {
   range.nLo = std::clamp(std::min(nSelStart, nSelEnd), 0, nLimit);
   range.nHi = std::clamp(std::max(nSelStart, nSelEnd), 0, nLimit);
   return range;
+}
+
+int SelEndAtCaret(int nCaretAddr, int nArea) {
+  return IsHexArea(nArea) ? ClampToInt(static_cast<long long>(nCaretAddr) + 1) : nCaretAddr;
 }

@@ -50,10 +50,16 @@ ScrollInfo VerticalScrollInfo(int nLength, int nBytesPerRow, int nRowsPerPage, i
 ScrollInfo HorizontalScrollInfo(int nCharWidthPx, int nBytesPerRow, BOOL bShowAddress, BOOL bShowHex,
                                 BOOL bShowChars, BOOL bWideAddress);
 
+// The highest top index that the page still needs: the one that puts the data's
+// last row on the page's last row. 0 when every row fits (or there is no data);
+// always a multiple of nBytesPerRow. nPageRows below 1 counts as 1.
+int LastPageTopIndex(int nLength, int nBytesPerRow, int nPageRows);
+
 // New top index after a scroll code. Line down moves a whole row while the top is
 // below L = nLength - page bytes, even past L; page down stops at L; up-moves
 // stop at 0; thumb track goes to row nPos (clamped to 0 .. nLength so that no
-// later arithmetic overflows); other codes keep the top.
+// later arithmetic overflows); top goes to 0 and bottom to LastPageTopIndex;
+// other codes keep the top.
 int ScrolledTopIndex(UINT nSBCode, UINT nPos, int nTopIndex, int nBytesPerRow, int nRowsPerPage, int nLength);
 
 struct HexGeometry {
@@ -102,3 +108,7 @@ struct SelRange {
 // 0 .. nLength. No selection when nSelStart is -1. An anchor whose other end is
 // missing (negative) is an empty selection at the anchor.
 SelRange SelectionRange(int nSelStart, int nSelEnd, int nLength);
+
+// The moving end of a selection that reaches the caret: one past the caret in
+// the hex column, so that the byte under it is included; at the caret elsewhere.
+int SelEndAtCaret(int nCaretAddr, int nArea);

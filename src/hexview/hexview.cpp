@@ -156,6 +156,11 @@ void CHexView::SetData(const BYTE* pData, UINT nLength) {
 
 void CHexView::SetAllowTyping(BOOL bAllow) { m_bAllowTyping = bAllow; }
 
+void CHexView::SetCaret(int nAddr, int nArea) {
+  m_nCaretAddr = nAddr;
+  m_nCaretArea = nArea;
+}
+
 BOOL CHexView::PreCreateWindow(CREATESTRUCT& cs) {
   cs.style |= WS_VSCROLL | WS_HSCROLL;
   return TRUE;
@@ -190,7 +195,7 @@ void CHexView::MeasureFont() {
   m_rawFont = QRawFont::fromFont(m_Font);
 }
 
-HexGeometry CHexView::Geometry() const {
+HexGeometry CHexView::GetGeometry() const {
   HexGeometry g;
   g.nCharWidthPx = m_nCharWidth;
   g.nLineHeightPx = m_nLineHeight;
@@ -346,9 +351,14 @@ void CHexView::resizeEvent(QResizeEvent* pEvent) {
   QAbstractScrollArea::resizeEvent(pEvent);
 }
 
-void CHexView::OnSize(UINT, int, int) {
-  // A new size does not mark the layout; the rows per page stay until something
-  // else does.
+void CHexView::OnSize(UINT, int, int cyClientPx) {
+  // The rows per page follow the new height at once: hit testing and the keys
+  // read them, and neither may wait for a paint.
+  if (m_pData) {
+    RecalcLayout(cyClientPx);
+  } else {
+    m_bRecalcLayout = TRUE;
+  }
 }
 
 BOOL CHexView::OnEraseBkgnd() { return TRUE; }
@@ -397,7 +407,7 @@ void CHexView::CreateCaretByShape() {
 }
 
 void CHexView::PlaceCaret(int nAddr) {
-  const POINT pt = CaretPointOf(Geometry(), nAddr, m_nCaretArea);
+  const POINT pt = CaretPointOf(GetGeometry(), nAddr, m_nCaretArea);
   if (m_nCaretArea == AREA_ADDRESS) {
     CreateAddressCaret();
   } else {
@@ -425,7 +435,7 @@ void CHexView::ClampCaretAddr() { m_nCaretAddr = std::clamp(m_nCaretAddr, 0, Dat
 // ---------------------------------------------------------------- mouse and focus
 
 POINT CHexView::HitTest(POINT point) {
-  const HitResult hit = HitTestPoint(Geometry(), point.x, point.y);
+  const HitResult hit = HitTestPoint(GetGeometry(), point.x, point.y);
   if (!hit.bHit) return POINT{-1, -1};
   m_nCaretAddr = hit.nAddr;
   m_nCaretArea = hit.nArea;
@@ -444,7 +454,7 @@ void CHexView::OnLButtonDown(UINT nFlags, POINT point) {
     CreateCaretByShape();
     SetCaretPos(m_ptCaret.x, m_ptCaret.y);
     if (bShift) {
-      m_nSelEnd = m_nCaretAddr + (IsHexArea(m_nCaretArea) ? 1 : 0);
+      m_nSelEnd = SelEndAtCaret(m_nCaretAddr, m_nCaretArea);
       Repaint();
     }
   }
@@ -493,7 +503,7 @@ void CHexView::OnMouseMove(UINT nFlags, POINT point) {
   }
   const int nOldEnd = m_nSelEnd;
   const POINT cell = HitTest(point);
-  if (cell.x != -1 || cell.y != -1) m_nSelEnd = m_nCaretAddr + (IsHexArea(m_nCaretArea) ? 1 : 0);
+  if (cell.x != -1 || cell.y != -1) m_nSelEnd = SelEndAtCaret(m_nCaretAddr, m_nCaretArea);
   DestroyCaret();  // no caret while the mouse drags a selection
   if (m_nSelEnd != nOldEnd) Repaint();
 }
@@ -572,9 +582,9 @@ bool CHexView::event(QEvent* pEvent) {
   if (OnGetDlgCode() & DLGC_WANTALLKEYS) {
     if (pEvent->type() == QEvent::ShortcutOverride) {
       // Keys typed here are the view's, not the shortcuts' of the dialog; Alt
-      // combinations stay with the dialog (mnemonics).
+      // combinations (mnemonics) and F1 (help) stay with the dialog.
       auto* pKey = static_cast<QKeyEvent*>(pEvent);
-      if (!pKey->modifiers().testFlag(Qt::AltModifier)) {
+      if (!pKey->modifiers().testFlag(Qt::AltModifier) && pKey->key() != Qt::Key_F1) {
         pKey->accept();
         return true;
       }
@@ -600,6 +610,10 @@ void CHexView::keyPressEvent(QKeyEvent* pEvent) {
   const KeyStateScope keyState(input.modifiers);
   if (input.nVirtKey == VK_F10 && input.modifiers.testFlag(Qt::ShiftModifier)) {
     OnContextMenu(this, POINT{-1, -1});  // Shift+F10 asks for the context menu
+  } else if (input.nVirtKey == VK_TAB && input.modifiers.testFlag(Qt::ControlModifier)) {
+    // Tab switches columns here, so Ctrl+Tab and Ctrl+Shift+Tab leave the view,
+    // as in Qt's own editors that keep Tab.
+    QAbstractScrollArea::focusNextPrevChild(!input.modifiers.testFlag(Qt::ShiftModifier));
   } else {
     if (input.nVirtKey != 0) OnKeyDown(input.nVirtKey, 1, 0);
     if (input.nChar >= 0) OnChar(static_cast<UINT>(input.nChar), 1, 0);
@@ -678,7 +692,7 @@ void CHexView::OnKeyDown(UINT nChar, UINT, UINT) {
       default: break;
     }
     if (bShift) {
-      m_nSelEnd = m_nCaretAddr + ((EndIncludesCaretByte(command) && IsHexArea(m_nCaretArea)) ? 1 : 0);
+      m_nSelEnd = EndIncludesCaretByte(command) ? SelEndAtCaret(m_nCaretAddr, m_nCaretArea) : m_nCaretAddr;
       Repaint();
     }
     return;
@@ -695,6 +709,7 @@ void CHexView::OnKeyDown(UINT nChar, UINT, UINT) {
       const long long nSpan = static_cast<long long>(m_nSelEnd) - m_nSelStart;
       const int nCount = nSpan >= 1 ? static_cast<int>(std::min<long long>(nSpan, INT_MAX)) : 1;
       InsertBytes(m_nCaretAddr, nCount);
+      PlaceCaret(m_nCaretAddr);  // the edit cleared the selection: the caret shows again
       Repaint();
       break;
     }
@@ -706,6 +721,7 @@ void CHexView::OnKeyDown(UINT nChar, UINT, UINT) {
       } else if (m_nLength > 0) {
         DeleteBytes(m_nLength - 1, m_nLength);  // just behind the last byte: the last byte goes
       }
+      PlaceCaret(m_nCaretAddr);
       Repaint();
       break;
     default: break;
@@ -783,6 +799,11 @@ DataBlock CHexView::SplicedBlock(int nFrom, int nTo, int nInsert) const {
 void CHexView::AdoptBlock(DataBlock pBlock, int nLength) {
   m_pData = std::move(pBlock);  // the old block is released here
   m_nLength = nLength;
+  // A top row left past the data would show a blank page with a dead scroll
+  // bar; an edit pulls it back so that the last rows fill the page.
+  const int nPageRows = viewport()->height() / m_nLineHeight;
+  m_nTopIndex = std::min(m_nTopIndex, LastPageTopIndex(m_nLength, m_nBytesPerRow, nPageRows));
+  m_bRecalcLayout = TRUE;
 }
 
 BOOL CHexView::DeleteBytes(int nFrom, int nTo) {
@@ -851,6 +872,7 @@ void CHexView::OnEditCut() {
   if (!sel.bExists) return;
   OnEditCopy();
   DeleteBytes(sel.nLo, sel.nHi);
+  PlaceCaret(m_nCaretAddr);
   Repaint();
 }
 
@@ -897,10 +919,10 @@ void CHexView::OnEditPaste() {
   if (nCount > 0) std::memcpy(pBlock.get() + nAt, block->constData(), static_cast<std::size_t>(nCount));
   AdoptBlock(std::move(pBlock), static_cast<int>(nNewLength));
   SetSelection(-1, -1);
-  m_bRecalcLayout = TRUE;
   // The caret keeps its index; a replaced selection before it can leave that
   // index past the new end, so it is brought back within the data.
   m_nCaretAddr = std::clamp(nCaret, 0, m_nLength);
+  PlaceCaret(m_nCaretAddr);
   Repaint();
 }
 

@@ -107,6 +107,42 @@ class CHexView : public QAbstractScrollArea {
   // selection; paste when the clipboard offers neither text nor BinaryData.
   void ApplyEditCommandStates(PopupMenu& menu) const;
 
+  // Read-only views of the state, for the owner and the tests.
+  const BYTE* GetData() const { return m_pData.get(); }  // null until the first SetData
+  int GetLength() const { return m_nLength; }
+  int GetTopIndex() const { return m_nTopIndex; }
+  int GetCaretAddr() const { return m_nCaretAddr; }
+  int GetCaretArea() const { return m_nCaretArea; }
+  POINT GetCaretPoint() const { return m_ptCaret; }
+  // The selection's ends as set, unordered; -1 when there is none.
+  int GetSelStart() const { return m_nSelStart; }
+  int GetSelEnd() const { return m_nSelEnd; }
+  BOOL GetAllowTyping() const { return m_bAllowTyping; }
+  BOOL IsPartialLastRow() const { return m_bPartialLastRow; }
+  const QFont& GetFont() const { return m_Font; }
+  // Cell size, column edges, rows per page, top index and length, as the last
+  // layout step and scroll left them.
+  HexGeometry GetGeometry() const;
+  // Puts the caret on nAddr in nArea, as a hit does, without scrolling, placing
+  // or showing it.
+  void SetCaret(int nAddr, int nArea);
+
+ protected:
+  bool event(QEvent* pEvent) override;
+  bool focusNextPrevChild(bool bNext) override;
+  void paintEvent(QPaintEvent* pEvent) override;
+  void resizeEvent(QResizeEvent* pEvent) override;
+  void scrollContentsBy(int dx, int dy) override;
+  void mousePressEvent(QMouseEvent* pEvent) override;
+  void mouseMoveEvent(QMouseEvent* pEvent) override;
+  void mouseReleaseEvent(QMouseEvent* pEvent) override;
+  void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
+  void keyPressEvent(QKeyEvent* pEvent) override;
+  void focusInEvent(QFocusEvent* pEvent) override;
+  void focusOutEvent(QFocusEvent* pEvent) override;
+  void contextMenuEvent(QContextMenuEvent* pEvent) override;
+
+ private:
   // Members, in the order and with the initial values the control is known by.
   DataBlock m_pData;
   int m_nLength = 64;
@@ -133,26 +169,9 @@ class CHexView : public QAbstractScrollArea {
   int m_nAddrColX = 0;
   POINT m_ptCaret;
 
- protected:
-  bool event(QEvent* pEvent) override;
-  bool focusNextPrevChild(bool bNext) override;
-  void paintEvent(QPaintEvent* pEvent) override;
-  void resizeEvent(QResizeEvent* pEvent) override;
-  void scrollContentsBy(int dx, int dy) override;
-  void mousePressEvent(QMouseEvent* pEvent) override;
-  void mouseMoveEvent(QMouseEvent* pEvent) override;
-  void mouseReleaseEvent(QMouseEvent* pEvent) override;
-  void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
-  void keyPressEvent(QKeyEvent* pEvent) override;
-  void focusInEvent(QFocusEvent* pEvent) override;
-  void focusOutEvent(QFocusEvent* pEvent) override;
-  void contextMenuEvent(QContextMenuEvent* pEvent) override;
-
- private:
   struct Colors;
   int DataLength() const { return m_pData ? m_nLength : 0; }
   SelRange Selection() const { return SelectionRange(m_nSelStart, m_nSelEnd, DataLength()); }
-  HexGeometry Geometry() const;
   void MeasureFont();
   void RecalcLayout(int nClientHeightPx);
   void Repaint();

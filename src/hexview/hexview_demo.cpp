@@ -43,9 +43,7 @@ int main(int argc, char* argv[]) {
   if (argc >= 3) {
     const QString strPng = QString::fromLocal8Bit(argv[2]);
     QTimer::singleShot(0, &window, [&window, pView, strPng] {
-      pView->m_nSelStart = 5;
-      pView->m_nSelEnd = 40;
-      pView->viewport()->repaint();
+      pView->SetSelection(5, 40);
       window.grab().save(strPng);
       QApplication::quit();
     });

@@ -202,8 +202,8 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
   QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(list.Model()->index(nRow, 0)).center());
   ASSERT_EQ(list.GetNextItem(-1, LVNI_SELECTED), nRow);
   CHexView& hex = Dlg().m_hexView;
-  ASSERT_EQ(hex.m_nLength, 9);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(hex.m_pData.get()), 9), "hello-udp");
+  ASSERT_EQ(hex.GetLength(), 9);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(hex.GetData()), 9), "hello-udp");
 
   // Five bytes selected with Shift+Right from the caret on byte 0's high digit
   // (the caret moves a digit at a time: eight moves end on byte 4's low digit)
@@ -212,8 +212,8 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
   hex.setFocus();
   ASSERT_TRUE(ProcessUntil([&] { return hex.hasFocus(); }));
   for (int i = 0; i < 8; ++i) QTest::keyClick(&hex, Qt::Key_Right, Qt::ShiftModifier);
-  EXPECT_EQ(std::min(hex.m_nSelStart, hex.m_nSelEnd), 0);
-  EXPECT_EQ(std::max(hex.m_nSelStart, hex.m_nSelEnd), 5);
+  EXPECT_EQ(std::min(hex.GetSelStart(), hex.GetSelEnd()), 0);
+  EXPECT_EQ(std::max(hex.GetSelStart(), hex.GetSelEnd()), 5);
   bool bCopyOffered = false;
   SetPopupMenuHook([&](const std::vector<PopupMenuItem>& items, QPoint) -> UINT {
     for (const PopupMenuItem& item : items) bCopyOffered |= item.nID == ID_EDIT_COPY && item.bEnabled;
@@ -232,7 +232,7 @@ TEST_F(CaptureDialogTest, TrafficBecomesRowsAndBytes) {
   // "&cls" during capture empties the list; capture goes on.
   QTest::mouseClick(Item(IDC_CLEAR), Qt::LeftButton);
   EXPECT_EQ(list.GetItemCount(), 0);
-  EXPECT_EQ(hex.m_nLength, 9);
+  EXPECT_EQ(hex.GetLength(), 9);
   SendUdp(40003, 40004, "after-cls");
   EXPECT_TRUE(ProcessUntil([&] { return HasPayloadRow(Dlg(), "UDP", "after-cls"); }, kWaitMs));
 }

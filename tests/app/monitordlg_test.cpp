@@ -10,6 +10,7 @@
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QScrollBar>
 #include <algorithm>
 #include <memory>
 
@@ -109,10 +110,12 @@ TEST_F(MonitorDlgTest, StartUpState) {
   EXPECT_TRUE(Item(IDC_START)->isEnabled());
   EXPECT_TRUE(Item(IDC_STOP)->isEnabled());
   EXPECT_EQ(dlg.focusWidget(), &dlg.m_comboAddr);
+  // Centred on the screen, frame and all.
+  EXPECT_LE((dlg.frameGeometry().center() - dlg.screen()->availableGeometry().center()).manhattanLength(), 2);
   EXPECT_EQ(dlg.GetDlgItem(IDC_HEX_VIEW), &dlg.m_hexView);
   EXPECT_EQ(dlg.GetDlgItem(IDC_PACKET_LIST), &dlg.m_listPacket);
-  EXPECT_TRUE(dlg.m_hexView.m_pData != nullptr);
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 0);
+  EXPECT_TRUE(dlg.m_hexView.GetData() != nullptr);
+  EXPECT_EQ(dlg.m_hexView.GetLength(), 0);
 
   CSystemMenu* pMenu = dlg.GetSystemMenu(FALSE);
   ASSERT_TRUE(pMenu);
@@ -215,22 +218,21 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   const QRect rcRow1 = list.visualRect(list.Model()->index(1, 0));
   QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, rcRow1.center());
   ASSERT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 1);
-  ASSERT_EQ(dlg.m_hexView.m_nLength, 5) << "the payload bytes, not the datagram's size";
+  ASSERT_EQ(dlg.m_hexView.GetLength(), 5) << "the payload bytes, not the datagram's size";
   const PacketRecord* pRecord = list.GetItemData(1);
-  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 5, dlg.m_hexView.m_pData.get()));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
+  EXPECT_TRUE(std::equal(pRecord->pData, pRecord->pData + 5, dlg.m_hexView.GetData()));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(dlg.m_hexView.GetData()), 5), "first");
 
   // A new row on top keeps the selection on the same record and leaves the view.
-  dlg.m_hexView.m_nSelStart = 1;
-  dlg.m_hexView.m_nSelEnd = 3;
+  dlg.m_hexView.SetSelection(1, 3);
   Notify(MakePacketNotice(MakeRecord("TCP", "third", 40)));
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);
-  EXPECT_EQ(dlg.m_hexView.m_nSelEnd, 3);
+  EXPECT_EQ(dlg.m_hexView.GetSelEnd(), 3);
 
   // Clearing the list leaves the bytes in the hex view.
   dlg.ClearList();
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 5);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(dlg.m_hexView.m_pData.get()), 5), "first");
+  EXPECT_EQ(dlg.m_hexView.GetLength(), 5);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(dlg.m_hexView.GetData()), 5), "first");
 
   // A click where no row is selected changes nothing.
   Notify(MakePacketNotice(MakeRecord("UDP", "zzz", 30)));
@@ -239,7 +241,7 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   LRESULT nResult = 99;
   dlg.OnClickList(&nResult);
   EXPECT_EQ(nResult, 99);
-  EXPECT_EQ(dlg.m_hexView.m_nLength, 5);
+  EXPECT_EQ(dlg.m_hexView.GetLength(), 5);
 }
 
 TEST_F(MonitorDlgTest, ARestingPointerSelectsTheRowUnderIt) {
@@ -249,10 +251,18 @@ TEST_F(MonitorDlgTest, ARestingPointerSelectsTheRowUnderIt) {
   const QPoint pt = list.visualRect(list.Model()->index(2, 3)).center();
   QTest::mouseMove(list.viewport(), pt);
   ASSERT_TRUE(ProcessUntil([&] { return list.GetNextItem(-1, LVNI_SELECTED) == 2; }));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(Dlg().m_hexView.m_pData.get()), 1), "a");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(Dlg().m_hexView.GetData()), 1), "a");
   // Below the last row nothing changes.
   list.TrackSelectAt(QPoint(5, list.viewport()->height() - 2));
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);
+  // A rest on the partly shown data column selects the row without scrolling
+  // the list sideways.
+  const QRect rcData = list.visualRect(list.Model()->index(0, 6));
+  ASSERT_LT(rcData.left() + 5, list.viewport()->width());
+  ASSERT_GT(rcData.right(), list.viewport()->width());
+  QTest::mouseMove(list.viewport(), QPoint(rcData.left() + 5, rcData.center().y()));
+  ASSERT_TRUE(ProcessUntil([&] { return list.GetNextItem(-1, LVNI_SELECTED) == 0; }));
+  EXPECT_EQ(list.horizontalScrollBar()->value(), 0);
 }
 
 TEST_F(MonitorDlgTest, CutOffCellsHaveTooltips) {
@@ -275,6 +285,9 @@ TEST_F(MonitorDlgTest, AboutBoxOpeners) {
     bReadOnly = pEdit && pEdit->isReadOnly();
     nFocusID = GetDlgCtrlID(about.focusWidget());
     EXPECT_EQ(about.parentWidget(), &dlg);
+    // Not shown here: its frame is reckoned as the main dialog's.
+    const QRect rcAboutFrame(about.pos(), about.size().grownBy(dlg.windowHandle()->frameMargins()));
+    EXPECT_LE((rcAboutFrame.center() - dlg.frameGeometry().center()).manhattanLength(), 2);
     return IDOK;
   });
   struct SysCase { UINT nID; bool bOpens; };
@@ -291,6 +304,16 @@ TEST_F(MonitorDlgTest, AboutBoxOpeners) {
   EXPECT_TRUE(bReadOnly);
   EXPECT_EQ(nFocusID, IDOK);
   EXPECT_EQ(modal.captions.value(0), "关于 Morvane");
+
+  // F1 opens it wherever the focus is, the hex view (which keeps most keys) included.
+  for (QWidget* pFocus : {static_cast<QWidget*>(&dlg.m_comboAddr), static_cast<QWidget*>(&dlg.m_hexView),
+                          static_cast<QWidget*>(&dlg.m_listPacket), Item(IDC_TCP)}) {
+    modal.classes.clear();
+    pFocus->setFocus();
+    ASSERT_TRUE(ProcessUntil([&] { return pFocus->hasFocus(); }));
+    QTest::keyClick(pFocus, Qt::Key_F1);
+    EXPECT_EQ(modal.classes, QStringList{"CAboutDlg"}) << pFocus->metaObject()->className();
+  }
 
   // Double-clicks: the background, the group boxes and the "bind ip" label open
   // it; enabled buttons, check boxes, both lists and the hex view do not.
@@ -341,6 +364,27 @@ TEST_F(MonitorDlgTest, AboutBoxRunsModallyAndClosesByOkOrEscape) {
     EXPECT_TRUE(dlg.isVisible());
   }
   EXPECT_EQ(dlg.m_listPacket.GetItemCount(), 2);
+}
+
+TEST_F(MonitorDlgTest, TabAndCtrlTabReachEveryControlAndComeBack) {
+  CMonitorDlg& dlg = Dlg();
+  NotifyPacket("TCP");
+  ASSERT_EQ(dlg.focusWidget(), &dlg.m_comboAddr);
+  QList<int> visited;
+  for (int i = 0; i < 20 && (visited.isEmpty() || dlg.focusWidget() != &dlg.m_comboAddr); ++i) {
+    QWidget* pFocus = dlg.focusWidget();
+    visited << GetDlgCtrlID(pFocus);
+    // The hex view keeps Tab for its columns; Ctrl+Tab leaves it.
+    const Qt::KeyboardModifiers mods = pFocus == &dlg.m_hexView ? Qt::ControlModifier : Qt::NoModifier;
+    QTest::keyClick(pFocus, Qt::Key_Tab, mods);
+  }
+  EXPECT_EQ(visited, (QList<int>{IDC_BIND_IP, IDC_LIST_IP, IDC_START, IDC_STOP, IDC_PACKET_LIST, IDC_CLEAR,
+                                 IDC_HEX_VIEW, IDC_TCP, IDC_UDP, IDC_ICMP}));
+  EXPECT_EQ(dlg.focusWidget(), &dlg.m_comboAddr);
+  // And back: Ctrl+Shift+Tab from the hex view reaches "&cls".
+  dlg.m_hexView.setFocus();
+  QTest::keyClick(&dlg.m_hexView, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(dlg.focusWidget(), Item(IDC_CLEAR));
 }
 
 TEST_F(MonitorDlgTest, EnterDoesNothingOutsideButtonsEscapeClosesThroughOnCancel) {
@@ -416,6 +460,14 @@ TEST(PacketCells, TextsOfEveryColumn) {
   pRecord->pData = pBlock;
   // Line and paragraph separators would break a row as well.
   EXPECT_EQ(DisplayableText(QString::fromUtf8("a\u2028b\u2029c\u0085d\u00e9")), QString::fromUtf8("a\u00b7b\u00b7c\u00b7d\u00e9"));
+  // Payload texts: UTF-8 where valid, else every byte as its Latin-1 character.
+  struct Text { const char* pszBytes; const char* pszShown; };
+  for (const Text& t : {Text{"Gr\xc3\xb6\xc3\x9f" "e", "Gr\u00f6\u00dfe"}, Text{"Gr\xf6\xdf" "e", "Gr\u00f6\u00dfe"},
+                        Text{"caf\xe9", "caf\u00e9"}, Text{"\xe2\x82\xac 5", "\u20ac 5"}, Text{"\xe2\x82 5", "\u00e2\u00b7 5"}}) {
+    std::fill(pRecord->pData, pRecord->pData + PACKET_BUFFER_SIZE, BYTE(0));
+    std::memcpy(pRecord->pData, t.pszBytes, std::strlen(t.pszBytes));
+    EXPECT_EQ(PacketCellText(*pRecord, 6), QString::fromUtf8(t.pszShown)) << t.pszBytes;
+  }
 }
 
 TEST(PacketListModel, KeepsQtsModelContract) {

@@ -38,7 +38,7 @@ inline void ShowView(CHexView& view, int nRows, int nWidthCells = 80) {
   view.show();
   const int nFramePx = view.height() - view.viewport()->height();
   const int nFrameWPx = view.width() - view.viewport()->width();
-  view.resize(nWidthCells * view.m_nCharWidth + nFrameWPx, nRows * view.m_nLineHeight + view.m_nLineHeight / 2 + nFramePx);
+  view.resize(nWidthCells * view.GetGeometry().nCharWidthPx + nFrameWPx, nRows * view.GetGeometry().nLineHeightPx + view.GetGeometry().nLineHeightPx / 2 + nFramePx);
   (void)QTest::qWaitForWindowExposed(&view);
 }
 
@@ -50,8 +50,8 @@ inline void ShowAndFocus(CHexView& view, int nRows, int nWidthCells = 80) {
 }
 
 inline std::vector<BYTE> Bytes(const CHexView& view) {
-  if (!view.m_pData) return {};
-  return std::vector<BYTE>(view.m_pData.get(), view.m_pData.get() + view.m_nLength);
+  if (!view.GetData()) return {};
+  return std::vector<BYTE>(view.GetData(), view.GetData() + view.GetLength());
 }
 
 inline void SetBytes(CHexView& view, const std::vector<BYTE>& bytes) {
@@ -87,7 +87,7 @@ inline void Click(CHexView& view, QPoint pt, Qt::KeyboardModifiers mods = Qt::No
 
 // The middle of cell (nCol, nRow).
 inline QPoint CellPoint(const CHexView& view, int nCol, int nRow) {
-  return QPoint(nCol * view.m_nCharWidth + view.m_nCharWidth / 2, nRow * view.m_nLineHeight + view.m_nLineHeight / 2);
+  return QPoint(nCol * view.GetGeometry().nCharWidthPx + view.GetGeometry().nCharWidthPx / 2, nRow * view.GetGeometry().nLineHeightPx + view.GetGeometry().nLineHeightPx / 2);
 }
 
 // The client area as painted now, without the caret.
@@ -99,16 +99,16 @@ inline QImage Render(CHexView& view) {
 // Reads the character in cell (nCol, nRow) of an image painted in black on
 // white, by comparing it with every printable character drawn alone.
 inline char ReadCell(const CHexView& view, const QImage& image, int nCol, int nRow) {
-  const int w = view.m_nCharWidth;
-  const int h = view.m_nLineHeight;
+  const int w = view.GetGeometry().nCharWidthPx;
+  const int h = view.GetGeometry().nLineHeightPx;
   static std::vector<QImage> s_glyphs;
   if (s_glyphs.empty()) {
-    const int nAscent = QFontMetrics(view.m_Font).ascent();
+    const int nAscent = QFontMetrics(view.GetFont()).ascent();
     for (int ch = 0x20; ch <= 0x7E; ++ch) {
       QImage glyph(w, h, QImage::Format_RGB32);
       glyph.fill(Qt::white);
       QPainter painter(&glyph);
-      painter.setFont(view.m_Font);
+      painter.setFont(view.GetFont());
       painter.setPen(Qt::black);
       painter.drawText(0, nAscent, QString(QChar(ch)));
       painter.end();
@@ -141,8 +141,8 @@ inline std::string ReadCells(const CHexView& view, const QImage& image, int nCol
 
 // Share of the cell's pixels in the given colour.
 inline double ColorShare(const CHexView& view, const QImage& image, int nCol, int nRow, QColor color) {
-  const int w = view.m_nCharWidth;
-  const int h = view.m_nLineHeight;
+  const int w = view.GetGeometry().nCharWidthPx;
+  const int h = view.GetGeometry().nLineHeightPx;
   int nSame = 0;
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {

@@ -76,11 +76,23 @@ TEST(ScrolledTopIndex, EveryCodeWith100BytesAnd4RowsAPage) {
       {SB_LINEDOWN, 0, 0, 16},   {SB_LINEDOWN, 0, 32, 48},  {SB_LINEDOWN, 0, 36, 36},  {SB_LINEDOWN, 0, 48, 48},
       {SB_PAGEUP, 0, 36, 0},     {SB_PAGEUP, 0, 80, 16},    {SB_PAGEUP, 0, 0, 0},
       {SB_THUMBTRACK, 2, 0, 32}, {SB_THUMBTRACK, 0, 48, 0}, {SB_THUMBTRACK, 0xFFFFFFFFu, 0, 100},
-      {SB_THUMBPOSITION, 3, 16, 16}, {SB_TOP, 0, 16, 16},   {SB_BOTTOM, 0, 16, 16},   {SB_ENDSCROLL, 0, 16, 16},
+      {SB_THUMBPOSITION, 3, 16, 16}, {SB_TOP, 0, 16, 0},    {SB_BOTTOM, 0, 16, 48},   {SB_ENDSCROLL, 0, 16, 16},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ScrolledTopIndex(c.nCode, c.nPos, c.nTop, 16, 4, 100), c.nExpected)
         << "code " << c.nCode << " from " << c.nTop;
+  }
+}
+
+TEST(ScrolledTopIndex, LastPageTopShowsTheLastRowAtThePageBottom) {
+  struct Case {
+    int nLength, nPageRows, nExpected;
+  };
+  const Case cases[] = {
+      {100, 4, 48}, {64, 4, 0}, {65, 4, 16}, {0, 4, 0}, {2, 20, 0}, {1500, 20, 1184}, {10, 0, 0}, {33, 0, 32},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LastPageTopIndex(c.nLength, 16, c.nPageRows), c.nExpected) << c.nLength << " in " << c.nPageRows;
   }
 }
 

@@ -16,32 +16,31 @@ class HexViewDisplay : public ::testing::Test {
 TEST_F(HexViewDisplay, BeforeTheFirstSetDataTheViewIsWhiteAndIgnoresScrolling) {
   CHexView view;
   ShowView(view, 4);
-  EXPECT_EQ(view.m_pData, nullptr);
+  EXPECT_EQ(view.GetData(), nullptr);
   for (UINT nCode : {SB_LINEDOWN, SB_PAGEDOWN, SB_THUMBTRACK, SB_LINEUP}) view.OnVScroll(nCode, 3);
-  EXPECT_EQ(view.m_nTopIndex, 0);
-  EXPECT_EQ(view.m_nCaretAddr, 0);
+  EXPECT_EQ(view.GetTopIndex(), 0);
+  EXPECT_EQ(view.GetCaretAddr(), 0);
   const QImage image = Render(view);
   for (int nRow = 0; nRow < 4; ++nRow) {
     for (int nCol = 0; nCol < 73; nCol += 8) EXPECT_TRUE(IsWhite(view, image, nCol, nRow));
   }
   // The members keep the values the control is known by.
-  EXPECT_EQ(view.m_nLength, 64);
-  EXPECT_EQ(view.m_nSelStart, -1);
-  EXPECT_EQ(view.m_nSelEnd, -1);
-  EXPECT_EQ(view.m_nCaretArea, AREA_ADDRESS);
-  EXPECT_TRUE(view.m_bRecalcLayout);
+  EXPECT_EQ(view.GetLength(), 64);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_EQ(view.GetSelEnd(), -1);
+  EXPECT_EQ(view.GetCaretArea(), AREA_ADDRESS);
 }
 
 TEST_F(HexViewDisplay, EmptyDataIsPresentWithNoRows) {
   CHexView view;
   ShowView(view, 4);
   view.SetData(nullptr, 0);
-  ASSERT_NE(view.m_pData, nullptr);
-  EXPECT_EQ(view.m_nLength, 0);
-  EXPECT_EQ(view.m_nRowsPerPage, 0);
+  ASSERT_NE(view.GetData(), nullptr);
+  EXPECT_EQ(view.GetLength(), 0);
+  EXPECT_EQ(view.GetGeometry().nRowsPerPage, 0);
   EXPECT_FALSE(view.verticalScrollBar()->isEnabled());
   EXPECT_EQ(view.verticalScrollBar()->maximum(), 0);
-  EXPECT_EQ(view.m_nCaretArea, AREA_HEX_HIGH);
+  EXPECT_EQ(view.GetCaretArea(), AREA_HEX_HIGH);
   const QImage image = Render(view);
   EXPECT_TRUE(IsWhite(view, image, 0, 0));
   EXPECT_TRUE(IsWhite(view, image, 10, 0));
@@ -58,20 +57,15 @@ TEST_F(HexViewDisplay, RowsPerPageFollowTheDataWhenItDoesNotFillThePage) {
   ShowView(view, 8);
   for (const Case& c : cases) {
     SetBytes(view, Sequence(c.nLength));
-    EXPECT_EQ(view.m_nRowsPerPage, c.nRows) << c.nLength;
-    EXPECT_EQ(view.m_bPartialLastRow, c.bPartial) << c.nLength;
+    EXPECT_EQ(view.GetGeometry().nRowsPerPage, c.nRows) << c.nLength;
+    EXPECT_EQ(view.IsPartialLastRow(), c.bPartial) << c.nLength;
   }
   // Column edges: hex at cell 9, characters at cell 57.
-  EXPECT_EQ(view.m_nHexColX, 9 * view.m_nCharWidth);
-  EXPECT_EQ(view.m_nCharColX, 57 * view.m_nCharWidth);
-  EXPECT_EQ(view.m_nAddrColX, 0);
-  // A new size leaves the rows per page until something marks the layout.
-  view.resize(view.width(), view.height() + 3 * view.m_nLineHeight);
-  view.viewport()->repaint();
-  EXPECT_EQ(view.m_nRowsPerPage, 8);
-  view.SetBytesPerRow(16);
-  view.viewport()->repaint();
-  EXPECT_EQ(view.m_nRowsPerPage, 11);
+  EXPECT_EQ(view.GetGeometry().nHexColPx, 9 * view.GetGeometry().nCharWidthPx);
+  EXPECT_EQ(view.GetGeometry().nCharColPx, 57 * view.GetGeometry().nCharWidthPx);
+  // A new size redoes the layout at once, before any paint.
+  view.resize(view.width(), view.height() + 3 * view.GetGeometry().nLineHeightPx);
+  EXPECT_EQ(view.GetGeometry().nRowsPerPage, 11);
 }
 
 TEST_F(HexViewDisplay, ScrollingArithmeticWith100BytesAnd4RowsAPage) {
@@ -79,7 +73,7 @@ TEST_F(HexViewDisplay, ScrollingArithmeticWith100BytesAnd4RowsAPage) {
   view.SetWindowStyle(WS_VISIBLE | WS_VSCROLL | WS_TABSTOP);
   ShowView(view, 4);
   SetBytes(view, Sequence(100));
-  ASSERT_EQ(view.m_nRowsPerPage, 4);
+  ASSERT_EQ(view.GetGeometry().nRowsPerPage, 4);
   QScrollBar* pBar = view.verticalScrollBar();
   EXPECT_EQ(pBar->minimum(), 0);
   EXPECT_EQ(pBar->maximum(), 2);  // rows 0..5, page 4
@@ -87,44 +81,43 @@ TEST_F(HexViewDisplay, ScrollingArithmeticWith100BytesAnd4RowsAPage) {
   EXPECT_TRUE(pBar->isEnabled());
 
   view.OnVScroll(SB_PAGEDOWN, 0);
-  EXPECT_EQ(view.m_nTopIndex, 36);
-  EXPECT_EQ(view.m_nCaretAddr, 36);  // the caret keeps its place on screen
+  EXPECT_EQ(view.GetTopIndex(), 36);
+  EXPECT_EQ(view.GetCaretAddr(), 36);  // the caret keeps its place on screen
   for (int nExpected : {20, 4, 0, 0}) {
     view.OnVScroll(SB_LINEUP, 0);
-    EXPECT_EQ(view.m_nTopIndex, nExpected);
+    EXPECT_EQ(view.GetTopIndex(), nExpected);
   }
-  EXPECT_EQ(view.m_nCaretAddr, 0);
+  EXPECT_EQ(view.GetCaretAddr(), 0);
 
   // The thumb reaches row 2 at most; dragging it is a thumb track.
   pBar->setSliderPosition(2);
-  EXPECT_EQ(view.m_nTopIndex, 32);
+  EXPECT_EQ(view.GetTopIndex(), 32);
   EXPECT_EQ(pBar->value(), 2);
   pBar->triggerAction(QAbstractSlider::SliderSingleStepSub);
-  EXPECT_EQ(view.m_nTopIndex, 16);
+  EXPECT_EQ(view.GetTopIndex(), 16);
   EXPECT_EQ(pBar->value(), 1);
   pBar->triggerAction(QAbstractSlider::SliderPageStepAdd);
-  EXPECT_EQ(view.m_nTopIndex, 36);
+  EXPECT_EQ(view.GetTopIndex(), 36);
   EXPECT_EQ(pBar->value(), 2);
 
   // Line down moves a whole row past L = 36; the bar cannot follow past 2.
   view.OnVScroll(SB_THUMBTRACK, 2);
   view.OnVScroll(SB_LINEDOWN, 0);
-  EXPECT_EQ(view.m_nTopIndex, 48);
+  EXPECT_EQ(view.GetTopIndex(), 48);
   view.OnVScroll(SB_LINEDOWN, 0);
-  EXPECT_EQ(view.m_nTopIndex, 48);
+  EXPECT_EQ(view.GetTopIndex(), 48);
 
-  // With m_bKeepCaretAddr the caret address stays.
-  view.OnVScroll(SB_THUMBTRACK, 0);
-  view.m_nCaretAddr = 5;
-  view.m_bKeepCaretAddr = TRUE;
-  view.OnVScroll(SB_PAGEDOWN, 0);
-  EXPECT_EQ(view.m_nTopIndex, 36);
-  EXPECT_EQ(view.m_nCaretAddr, 5);
-  EXPECT_FALSE(GetCaretState().bShown);  // out of view: hidden
-  view.m_bKeepCaretAddr = FALSE;
-  for (UINT nCode : {SB_THUMBPOSITION, SB_TOP, SB_BOTTOM, SB_ENDSCROLL}) {
+  // The bar's Top and Bottom (its context menu): the first row, and the last
+  // rows filling the page.
+  pBar->triggerAction(QAbstractSlider::SliderToMinimum);
+  EXPECT_EQ(view.GetTopIndex(), 0);
+  pBar->triggerAction(QAbstractSlider::SliderToMaximum);
+  EXPECT_EQ(view.GetTopIndex(), 48);
+  EXPECT_EQ(pBar->value(), 2);
+  view.OnVScroll(SB_PAGEUP, 0);
+  for (UINT nCode : {SB_THUMBPOSITION, SB_ENDSCROLL}) {
     view.OnVScroll(nCode, 0);
-    EXPECT_EQ(view.m_nTopIndex, 36);
+    EXPECT_EQ(view.GetTopIndex(), 0);
   }
 }
 
@@ -167,8 +160,8 @@ TEST_F(HexViewDisplay, ThePartlyVisibleBottomRowStaysWhite) {
   const QImage image = Render(view);
   EXPECT_EQ(ReadCells(view, image, 0, 2, 8), "00000020");
   // Row 3 is cut by the bottom edge (half a row): never drawn.
-  const int yPx = 3 * view.m_nLineHeight + 1;
-  for (int xPx = 0; xPx < 73 * view.m_nCharWidth; ++xPx) {
+  const int yPx = 3 * view.GetGeometry().nLineHeightPx + 1;
+  for (int xPx = 0; xPx < 73 * view.GetGeometry().nCharWidthPx; ++xPx) {
     ASSERT_EQ(image.pixelColor(xPx, yPx), QColor(Qt::white)) << xPx;
   }
 }
@@ -178,9 +171,8 @@ TEST_F(HexViewDisplay, SelectionIsHighlightedOnlyInTheCaretsColumn) {
   ShowView(view, 4);
   SetBytes(view, Sequence(40));
   // Ends 20 and 5 (reversed) with the caret in the hex column: bytes 5 to 19.
-  view.m_nCaretArea = AREA_HEX_LOW;
-  view.m_nSelStart = 20;
-  view.m_nSelEnd = 5;
+  view.SetCaret(view.GetCaretAddr(), AREA_HEX_LOW);
+  view.SetSelection(20, 5);
   QImage image = Render(view);
   for (int nByte = 0; nByte < 32; ++nByte) {
     const int nRow = nByte / 16;
@@ -194,9 +186,8 @@ TEST_F(HexViewDisplay, SelectionIsHighlightedOnlyInTheCaretsColumn) {
   EXPECT_FALSE(IsHighlighted(view, image, 0, 0));  // addresses never
 
   // 0 to the length with the caret in the character column: every character.
-  view.m_nCaretArea = AREA_CHAR;
-  view.m_nSelStart = 0;
-  view.m_nSelEnd = 40;
+  view.SetCaret(view.GetCaretAddr(), AREA_CHAR);
+  view.SetSelection(0, 40);
   image = Render(view);
   for (int nByte = 0; nByte < 40; ++nByte) {
     EXPECT_TRUE(IsHighlighted(view, image, 57 + nByte % 16, nByte / 16)) << nByte;
@@ -205,7 +196,7 @@ TEST_F(HexViewDisplay, SelectionIsHighlightedOnlyInTheCaretsColumn) {
   EXPECT_FALSE(IsHighlighted(view, image, 57 + 8, 2));  // past the data
 
   // The caret in the address column: nothing highlighted.
-  view.m_nCaretArea = AREA_ADDRESS;
+  view.SetCaret(view.GetCaretAddr(), AREA_ADDRESS);
   image = Render(view);
   for (int nByte = 0; nByte < 40; ++nByte) {
     EXPECT_FALSE(IsHighlighted(view, image, 57 + nByte % 16, nByte / 16));
@@ -213,9 +204,8 @@ TEST_F(HexViewDisplay, SelectionIsHighlightedOnlyInTheCaretsColumn) {
   }
 
   // An end past the data: highlighted up to the last byte and no further.
-  view.m_nCaretArea = AREA_HEX_HIGH;
-  view.m_nSelStart = 30;
-  view.m_nSelEnd = 70;
+  view.SetCaret(view.GetCaretAddr(), AREA_HEX_HIGH);
+  view.SetSelection(30, 70);
   image = Render(view);
   EXPECT_FALSE(IsHighlighted(view, image, 9 + 3 * 13, 1));  // byte 29
   EXPECT_TRUE(IsHighlighted(view, image, 9 + 3 * 14, 1));   // byte 30
@@ -224,8 +214,7 @@ TEST_F(HexViewDisplay, SelectionIsHighlightedOnlyInTheCaretsColumn) {
   EXPECT_TRUE(IsWhite(view, image, 9 + 3 * 8, 2));
 
   // The highlighted column still reads right (text drawn on the band).
-  view.m_nSelStart = -1;
-  view.m_nSelEnd = -1;
+  view.SetSelection(-1, -1);
   image = Render(view);
   EXPECT_EQ(ReadCells(view, image, 9, 1, 6), "10 11 ");
 }
@@ -235,9 +224,8 @@ TEST_F(HexViewDisplay, ASelectionAboveTheTopRowIsHighlightedFromTheTopRowOn) {
   ShowView(view, 2);
   SetBytes(view, Sequence(100));
   view.OnVScroll(SB_THUMBTRACK, 2);  // top 32
-  view.m_nCaretArea = AREA_HEX_HIGH;
-  view.m_nSelStart = 3;
-  view.m_nSelEnd = 34;
+  view.SetCaret(view.GetCaretAddr(), AREA_HEX_HIGH);
+  view.SetSelection(3, 34);
   const QImage image = Render(view);
   EXPECT_EQ(ReadCells(view, image, 0, 0, 8), "00000020");
   EXPECT_TRUE(IsHighlighted(view, image, 9, 0));
@@ -249,17 +237,16 @@ TEST_F(HexViewDisplay, SetDataWithShorterDataShowsOnlyTheNewBytes) {
   CHexView view;
   ShowView(view, 4);
   SetBytes(view, std::vector<BYTE>(40, 0x41));
-  view.m_nCaretAddr = 30;
-  view.m_nSelStart = 1;
-  view.m_nSelEnd = 9;
+  view.SetCaret(30, view.GetCaretArea());
+  view.SetSelection(1, 9);
   view.OnVScroll(SB_LINEDOWN, 0);
   SetBytes(view, std::vector<BYTE>(3, 0x42));
-  EXPECT_EQ(view.m_nTopIndex, 0);
-  EXPECT_EQ(view.m_nCaretAddr, 0);
-  EXPECT_EQ(view.m_nCaretArea, AREA_HEX_HIGH);
-  EXPECT_EQ(view.m_nSelStart, -1);
-  EXPECT_EQ(view.m_nSelEnd, -1);
-  EXPECT_EQ(view.m_ptCaret, (POINT{0, 0}));
+  EXPECT_EQ(view.GetTopIndex(), 0);
+  EXPECT_EQ(view.GetCaretAddr(), 0);
+  EXPECT_EQ(view.GetCaretArea(), AREA_HEX_HIGH);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_EQ(view.GetSelEnd(), -1);
+  EXPECT_EQ(view.GetCaretPoint(), (POINT{0, 0}));
   const QImage image = Render(view);
   EXPECT_EQ(ReadCells(view, image, 9, 0, 12), "42 42 42    ");
   EXPECT_EQ(ReadCells(view, image, 57, 0, 3), "BBB");
@@ -278,10 +265,8 @@ TEST_F(HexViewDisplay, AFailedAllocationKeepsTheOldBytesAndState) {
   CHexView view;
   ShowView(view, 4);
   SetBytes(view, Sequence(10));
-  view.m_nCaretAddr = 4;
-  view.m_nSelStart = 2;
-  view.m_nSelEnd = 6;
-  view.m_nTopIndex = 0;
+  view.SetCaret(4, view.GetCaretArea());
+  view.SetSelection(2, 6);
   g_nFailAfter = 0;
   SetBlockAllocatorForTesting(&FailingAllocator);
   const BYTE other[3] = {9, 9, 9};
@@ -290,9 +275,9 @@ TEST_F(HexViewDisplay, AFailedAllocationKeepsTheOldBytesAndState) {
   EXPECT_FALSE(view.InsertBytes(4, 3));
   SetBlockAllocatorForTesting(nullptr);
   EXPECT_EQ(Bytes(view), Sequence(10));
-  EXPECT_EQ(view.m_nCaretAddr, 4);
-  EXPECT_EQ(view.m_nSelStart, 2);
-  EXPECT_EQ(view.m_nSelEnd, 6);
+  EXPECT_EQ(view.GetCaretAddr(), 4);
+  EXPECT_EQ(view.GetSelStart(), 2);
+  EXPECT_EQ(view.GetSelEnd(), 6);
   // Null source bytes with a length are zero bytes, never a read from null.
   view.SetData(nullptr, 5);
   EXPECT_EQ(Bytes(view), std::vector<BYTE>(5, 0));
@@ -320,9 +305,9 @@ TEST_F(HexViewDisplay, WindowStylesDecideTheScrollBarsAndTheTabStop) {
   EXPECT_TRUE(inDialog.OnEraseBkgnd());
   // Bytes per row are kept within 1..85, so no row arithmetic divides by zero.
   inDialog.SetBytesPerRow(0);
-  EXPECT_EQ(inDialog.m_nBytesPerRow, 1);
+  EXPECT_EQ(inDialog.GetGeometry().nBytesPerRow, 1);
   inDialog.SetBytesPerRow(200);
-  EXPECT_EQ(inDialog.m_nBytesPerRow, 85);
+  EXPECT_EQ(inDialog.GetGeometry().nBytesPerRow, 85);
 }
 
 }  // namespace

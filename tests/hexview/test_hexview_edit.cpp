@@ -29,6 +29,18 @@ class HexViewEdit : public ::testing::Test {
   CHexView view;
 };
 
+TEST_F(HexViewEdit, AfterTheViewGrowsTheNewRowsTakeClicksAndCopy) {
+  SetBytes(view, Sequence(200));
+  const int nLineHeightPx = view.GetGeometry().nLineHeightPx;
+  view.resize(view.width(), view.height() + 4 * nLineHeightPx);  // 8 whole rows now
+  Click(view, CellPoint(view, 9 + 3 * 3, 6));                        // byte 99
+  Click(view, CellPoint(view, 9 + 3 * 7, 6), Qt::ShiftModifier);     // to byte 103
+  EXPECT_EQ(view.GetSelStart(), 99);
+  EXPECT_EQ(view.GetSelEnd(), 104);
+  view.OnEditCopy();
+  EXPECT_EQ(ClipFormatData("BinaryData"), QByteArray("\x63\x64\x65\x66\x67"));
+}
+
 TEST_F(HexViewEdit, CopyPutsBinaryDataAndTheTextOfTheCaretsColumn) {
   const std::vector<BYTE> bytes{0x10, 0x47, 0x00, 0xFF, 0x20};
   SetBytes(view, bytes);
@@ -49,9 +61,8 @@ TEST_F(HexViewEdit, CopyPutsBinaryDataAndTheTextOfTheCaretsColumn) {
   };
   for (const Case& c : cases) {
     QGuiApplication::clipboard()->setText("old");
-    view.m_nCaretArea = c.nArea;
-    view.m_nSelStart = c.nStart;
-    view.m_nSelEnd = c.nEnd;
+    view.SetCaret(view.GetCaretAddr(), c.nArea);
+    view.SetSelection(c.nStart, c.nEnd);
     view.OnEditCopy();
     EXPECT_EQ(ClipFormatData("BinaryData"), c.binary) << c.nStart << "," << c.nEnd;
     EXPECT_TRUE(QGuiApplication::clipboard()->mimeData()->hasFormat("BinaryData"));
@@ -62,15 +73,14 @@ TEST_F(HexViewEdit, CopyPutsBinaryDataAndTheTextOfTheCaretsColumn) {
   }
   // Copy changes neither bytes, selection nor caret.
   EXPECT_EQ(Bytes(view), bytes);
-  EXPECT_EQ(view.m_nSelStart, 3);
+  EXPECT_EQ(view.GetSelStart(), 3);
 }
 
 TEST_F(HexViewEdit, CopyWithoutASelectionOrAfterAFailedAllocationLeavesTheClipboard) {
   QGuiApplication::clipboard()->setText("keep");
   view.OnEditCopy();
   EXPECT_EQ(QGuiApplication::clipboard()->text(), QString("keep"));
-  view.m_nSelStart = 1;
-  view.m_nSelEnd = 4;
+  view.SetSelection(1, 4);
   // The text block (the second allocation) fails: the byte block is released
   // (ASan would report it) and the clipboard keeps its text.
   static int s_nCalls = 0;
@@ -88,20 +98,17 @@ TEST_F(HexViewEdit, CopyWithoutASelectionOrAfterAFailedAllocationLeavesTheClipbo
 
 TEST_F(HexViewEdit, AOneEndedSelectionNeverReachesOutsideTheData) {
   // An anchor without its other end (a Shift+click that missed) selects nothing.
-  view.m_nSelStart = 7;
-  view.m_nSelEnd = -1;
+  view.SetSelection(7, -1);
   view.OnEditCopy();
   EXPECT_EQ(ClipFormatData("BinaryData"), QByteArray());
   view.OnEditCut();
   EXPECT_EQ(Bytes(view), Sequence(10));
-  view.m_nSelStart = 7;
-  view.m_nSelEnd = -1;
+  view.SetSelection(7, -1);
   view.OnEditClear();
   EXPECT_EQ(Bytes(view), Sequence(10));
-  EXPECT_EQ(view.m_nCaretAddr, 7);
+  EXPECT_EQ(view.GetCaretAddr(), 7);
   // Ends past the data are cut back to it.
-  view.m_nSelStart = 8;
-  view.m_nSelEnd = 50;
+  view.SetSelection(8, 50);
   view.OnEditCopy();
   EXPECT_EQ(ClipFormatData("BinaryData"), QByteArray("\x08\x09", 2));
   view.OnEditClear();
@@ -109,23 +116,21 @@ TEST_F(HexViewEdit, AOneEndedSelectionNeverReachesOutsideTheData) {
 }
 
 TEST_F(HexViewEdit, CutAndClearOfBytes2To5) {
-  view.m_nCaretAddr = 9;
-  view.m_nSelStart = 6;  // ends 6 and 2: the same bytes as 2 and 6
-  view.m_nSelEnd = 2;
+  view.SetCaret(9, view.GetCaretArea());
+  view.SetSelection(6, 2);  // ends 6 and 2: the same bytes as 2 and 6
   view.OnEditCut();
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 6, 7, 8, 9}));
   EXPECT_EQ(ClipFormatData("BinaryData"), QByteArray("\x02\x03\x04\x05", 4));
-  EXPECT_EQ(view.m_nCaretAddr, 6);  // pulled back to the new length, not moved to 2
-  EXPECT_EQ(view.m_nSelStart, -1);
+  EXPECT_EQ(view.GetCaretAddr(), 6);  // pulled back to the new length, not moved to 2
+  EXPECT_EQ(view.GetSelStart(), -1);
 
   SetBytes(view, Sequence(10));
   QGuiApplication::clipboard()->setText("keep");
-  view.m_nCaretAddr = 9;
-  view.m_nSelStart = 2;
-  view.m_nSelEnd = 6;
+  view.SetCaret(9, view.GetCaretArea());
+  view.SetSelection(2, 6);
   view.OnEditClear();
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 6, 7, 8, 9}));
-  EXPECT_EQ(view.m_nCaretAddr, 2);
+  EXPECT_EQ(view.GetCaretAddr(), 2);
   EXPECT_EQ(QGuiApplication::clipboard()->text(), QString("keep"));
 }
 
@@ -145,13 +150,12 @@ TEST_F(HexViewEdit, PastePositions) {
   for (const Case& c : cases) {
     SetBytes(view, Sequence(10));
     SetClipboardBlocks(pasted, 2, "xx", 3);
-    view.m_nCaretAddr = c.nCaret;
-    view.m_nCaretArea = c.nArea;
+    view.SetCaret(c.nCaret, c.nArea);
     view.OnEditPaste();
     std::vector<BYTE> expected = Sequence(10);
     expected.insert(expected.begin() + c.nAt, {0xAA, 0xBB});
     EXPECT_EQ(Bytes(view), expected) << "caret " << c.nCaret << " area " << c.nArea;
-    EXPECT_EQ(view.m_nCaretAddr, std::min(c.nCaret, 12)) << "caret " << c.nCaret;  // the caret does not move
+    EXPECT_EQ(view.GetCaretAddr(), std::min(c.nCaret, 12)) << "caret " << c.nCaret;  // the caret does not move
   }
 }
 
@@ -159,29 +163,26 @@ TEST_F(HexViewEdit, PasteOverASelectionAndOfText) {
   // BinaryData is preferred over text.
   const BYTE pasted[3] = {0xAA, 0xBB, 0xCC};
   SetClipboardBlocks(pasted, 3, "ignored", 8);
-  view.m_nCaretAddr = 2;
-  view.m_nSelStart = 6;
-  view.m_nSelEnd = 2;
+  view.SetCaret(2, view.GetCaretArea());
+  view.SetSelection(6, 2);
   view.OnEditPaste();
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 0xAA, 0xBB, 0xCC, 6, 7, 8, 9}));
-  EXPECT_EQ(view.m_nSelStart, -1);
-  EXPECT_EQ(view.m_nSelEnd, -1);
-  EXPECT_EQ(view.m_nCaretAddr, 2);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_EQ(view.GetSelEnd(), -1);
+  EXPECT_EQ(view.GetCaretAddr(), 2);
 
   // A selection before the caret: the caret comes back within the new length.
   SetBytes(view, Sequence(10));
-  view.m_nCaretAddr = 10;
-  view.m_nSelStart = 1;
-  view.m_nSelEnd = 9;
+  view.SetCaret(10, view.GetCaretArea());
+  view.SetSelection(1, 9);
   view.OnEditPaste();
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 0xAA, 0xBB, 0xCC, 9}));
-  EXPECT_EQ(view.m_nCaretAddr, 5);
+  EXPECT_EQ(view.GetCaretAddr(), 5);
 
   // Text from another program goes in with its terminating zero.
   SetBytes(view, Sequence(4));
   QGuiApplication::clipboard()->setText("Hi");
-  view.m_nCaretAddr = 1;
-  view.m_nCaretArea = AREA_CHAR;
+  view.SetCaret(1, AREA_CHAR);
   view.OnEditPaste();
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 'H', 'i', 0, 1, 2, 3}));
 
@@ -193,8 +194,8 @@ TEST_F(HexViewEdit, PasteOverASelectionAndOfText) {
 
 TEST_F(HexViewEdit, SelectAllAndUndo) {
   view.OnEditSelectAll();
-  EXPECT_EQ(view.m_nSelStart, 0);
-  EXPECT_EQ(view.m_nSelEnd, 10);
+  EXPECT_EQ(view.GetSelStart(), 0);
+  EXPECT_EQ(view.GetSelEnd(), 10);
   EXPECT_FALSE(GetCaretState().bExists);
   view.OnEditCopy();
   EXPECT_EQ(ClipFormatData("BinaryData").size(), 10);
@@ -233,14 +234,14 @@ TEST_F(HexViewEdit, ContextMenuStatesAndChoice) {
   EXPECT_EQ(seen.items[1].strText, QString("Select &All"));
   EXPECT_TRUE(seen.items[1].bEnabled);
   EXPECT_EQ(seen.pt, view.viewport()->mapToGlobal(ptClient));
-  const int nCaret = view.m_nCaretAddr;
+  const int nCaret = view.GetCaretAddr();
 
   // Choosing Select All selects everything; then Copy is enabled and copies all.
   nChoose = ID_EDIT_SELECT_ALL;
   view.OnContextMenu(&view, POINT{100, 100});
-  EXPECT_EQ(view.m_nSelStart, 0);
-  EXPECT_EQ(view.m_nSelEnd, 10);
-  EXPECT_EQ(view.m_nCaretAddr, nCaret);
+  EXPECT_EQ(view.GetSelStart(), 0);
+  EXPECT_EQ(view.GetSelEnd(), 10);
+  EXPECT_EQ(view.GetCaretAddr(), nCaret);
   nChoose = ID_EDIT_COPY;
   view.OnContextMenu(&view, POINT{100, 100});
   EXPECT_TRUE(seen.items[0].bEnabled);
@@ -256,8 +257,8 @@ TEST_F(HexViewEdit, ContextMenuStatesAndChoice) {
   EXPECT_EQ(seen.nTimes, 5);
   EXPECT_EQ(seen.pt, view.viewport()->mapToGlobal(QPoint(5, 5)));
   // The menu changes neither selection nor caret by itself.
-  EXPECT_EQ(view.m_nSelStart, 0);
-  EXPECT_EQ(view.m_nCaretAddr, nCaret);
+  EXPECT_EQ(view.GetSelStart(), 0);
+  EXPECT_EQ(view.GetCaretAddr(), nCaret);
 
   // The full state table, on a menu that holds every edit command.
   auto states = [&] {
@@ -270,13 +271,12 @@ TEST_F(HexViewEdit, ContextMenuStatesAndChoice) {
     for (const PopupMenuItem& item : full.Items()) strStates += item.bEnabled ? '1' : '0';
     return strStates;
   };
-  view.m_nSelStart = view.m_nSelEnd = -1;
+  view.SetSelection(-1, -1);
   QGuiApplication::clipboard()->clear();
   EXPECT_EQ(states(), "000001");
   QGuiApplication::clipboard()->setText("t");
   EXPECT_EQ(states(), "000011");
-  view.m_nSelStart = 2;
-  view.m_nSelEnd = 2;
+  view.SetSelection(2, 2);
   QGuiApplication::clipboard()->clear();
   EXPECT_EQ(states(), "011101");
   const BYTE one = 1;

@@ -28,22 +28,22 @@ class HexViewKeys : public ::testing::Test {
 TEST_F(HexViewKeys, ShiftArrowsExtendTheSelection) {
   Start(40);
   Key(Qt::Key_Right, Qt::ShiftModifier);
-  EXPECT_EQ(view.m_nSelStart, 0);
-  EXPECT_EQ(view.m_nSelEnd, 1);
+  EXPECT_EQ(view.GetSelStart(), 0);
+  EXPECT_EQ(view.GetSelEnd(), 1);
   Key(Qt::Key_Right, Qt::ShiftModifier);
-  EXPECT_EQ(view.m_nSelStart, 0);
-  EXPECT_EQ(view.m_nSelEnd, 2);
+  EXPECT_EQ(view.GetSelStart(), 0);
+  EXPECT_EQ(view.GetSelEnd(), 2);
   EXPECT_TRUE(GetCaretState().bShown);  // a keyboard move shows the caret
 
   SetBytes(view, Sequence(40));
-  view.m_nCaretAddr = 5;
+  view.SetCaret(5, view.GetCaretArea());
   Key(Qt::Key_Left, Qt::ShiftModifier);
-  EXPECT_EQ(view.m_nSelStart, 5);
-  EXPECT_EQ(view.m_nSelEnd, 4);
+  EXPECT_EQ(view.GetSelStart(), 5);
+  EXPECT_EQ(view.GetSelEnd(), 4);
   // Without Shift a move clears the selection.
   Key(Qt::Key_Down);
-  EXPECT_EQ(view.m_nSelStart, -1);
-  EXPECT_EQ(view.m_nSelEnd, -1);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_EQ(view.GetSelEnd(), -1);
 }
 
 TEST_F(HexViewKeys, ArrowsStopAtTheEndsOfTheData) {
@@ -67,79 +67,79 @@ TEST_F(HexViewKeys, ArrowsStopAtTheEndsOfTheData) {
   };
   Start(40);
   for (const Case& c : cases) {
-    view.m_nTopIndex = 0;
-    view.m_nCaretAddr = c.nAddr;
-    view.m_nCaretArea = c.nArea;
+    view.OnVScroll(SB_THUMBTRACK, 0);
+    view.SetCaret(c.nAddr, c.nArea);
     Key(c.nQtKey);
-    EXPECT_EQ(view.m_nCaretAddr, c.nExpectedAddr) << c.nAddr << " key " << std::hex << c.nQtKey;
-    EXPECT_EQ(view.m_nCaretArea, c.nExpectedArea) << c.nAddr << " key " << std::hex << c.nQtKey;
+    EXPECT_EQ(view.GetCaretAddr(), c.nExpectedAddr) << c.nAddr << " key " << std::hex << c.nQtKey;
+    EXPECT_EQ(view.GetCaretArea(), c.nExpectedArea) << c.nAddr << " key " << std::hex << c.nQtKey;
   }
   // End on byte 20 of 31.
   SetBytes(view, Sequence(31));
-  view.m_nCaretAddr = 20;
+  view.SetCaret(20, view.GetCaretArea());
   Key(Qt::Key_End);
-  EXPECT_EQ(view.m_nCaretAddr, 30);
+  EXPECT_EQ(view.GetCaretAddr(), 30);
 }
 
 TEST_F(HexViewKeys, PageDownLeavesTheCaretAddressWhereItWas) {
   Start(200);
-  ASSERT_EQ(view.m_nRowsPerPage, 4);
-  view.m_nCaretAddr = 5;
+  ASSERT_EQ(view.GetGeometry().nRowsPerPage, 4);
+  view.SetCaret(5, view.GetCaretArea());
   Key(Qt::Key_PageDown);
-  EXPECT_EQ(view.m_nTopIndex, 48);  // 64, then one row back toward the caret
-  EXPECT_EQ(view.m_nCaretAddr, 5);
+  EXPECT_EQ(view.GetTopIndex(), 48);  // 64, then one row back toward the caret
+  EXPECT_EQ(view.GetCaretAddr(), 5);
   EXPECT_FALSE(GetCaretState().bShown);  // out of view
-  EXPECT_FALSE(view.m_bKeepCaretAddr);
   Key(Qt::Key_PageUp);
-  EXPECT_EQ(view.m_nTopIndex, 0);
-  EXPECT_EQ(view.m_nCaretAddr, 5);
+  EXPECT_EQ(view.GetTopIndex(), 0);
+  EXPECT_EQ(view.GetCaretAddr(), 5);
+  // After the keys the scroll bar moves the caret with the view again.
+  view.OnVScroll(SB_LINEDOWN, 0);
+  EXPECT_EQ(view.GetCaretAddr(), 21);
 }
 
 TEST_F(HexViewKeys, CtrlHomeAndCtrlEnd) {
   Start(100);
   Key(Qt::Key_End, Qt::ControlModifier);
-  EXPECT_EQ(view.m_nCaretAddr, 99);
-  EXPECT_EQ(view.m_nTopIndex, 48);  // row 2 (top 32), then one row down
+  EXPECT_EQ(view.GetCaretAddr(), 99);
+  EXPECT_EQ(view.GetTopIndex(), 48);  // row 2 (top 32), then one row down
   Key(Qt::Key_Home, Qt::ControlModifier | Qt::ShiftModifier);
-  EXPECT_EQ(view.m_nCaretAddr, 0);
-  EXPECT_EQ(view.m_nTopIndex, 0);
-  EXPECT_EQ(view.m_nSelStart, 99);
-  EXPECT_EQ(view.m_nSelEnd, 0);
+  EXPECT_EQ(view.GetCaretAddr(), 0);
+  EXPECT_EQ(view.GetTopIndex(), 0);
+  EXPECT_EQ(view.GetSelStart(), 99);
+  EXPECT_EQ(view.GetSelEnd(), 0);
 
   SetBytes(view, Sequence(20));  // fits the window: a partial last row
   Key(Qt::Key_End, Qt::ControlModifier);
-  EXPECT_EQ(view.m_nCaretAddr, 19);
-  EXPECT_EQ(view.m_nTopIndex, 0);
+  EXPECT_EQ(view.GetCaretAddr(), 19);
+  EXPECT_EQ(view.GetTopIndex(), 0);
 }
 
 TEST_F(HexViewKeys, InsertAndDeleteEditTheBytesEvenWithTypingOff) {
   Start(10);
-  view.m_nCaretAddr = 3;
-  view.m_nSelStart = 2;
-  view.m_nSelEnd = 6;
+  view.SetCaret(3, view.GetCaretArea());
+  view.SetSelection(2, 6);
   Key(Qt::Key_Insert);  // ends 2 and 6: four zero bytes at the caret
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 2, 0, 0, 0, 0, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(view.m_nSelStart, -1);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_TRUE(GetCaretState().bShown);
   SetBytes(view, Sequence(10));
-  view.m_nCaretAddr = 3;
-  view.m_nSelStart = 6;
-  view.m_nSelEnd = 2;
+  view.SetCaret(3, view.GetCaretArea());
+  view.SetSelection(6, 2);
   Key(Qt::Key_Insert);  // ends 6 and 2: one
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 2, 0, 3, 4, 5, 6, 7, 8, 9}));
 
   SetBytes(view, Sequence(4));
-  view.m_nCaretAddr = 3;
+  view.SetCaret(3, view.GetCaretArea());
   Key(Qt::Key_Delete);  // the last byte: the caret rests just behind the new last
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 2}));
-  EXPECT_EQ(view.m_nCaretAddr, 3);
+  EXPECT_EQ(view.GetCaretAddr(), 3);
+  EXPECT_TRUE(GetCaretState().bShown);  // edits show the caret at once
   Key(Qt::Key_Delete);  // there, the new last byte goes
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1}));
-  EXPECT_EQ(view.m_nCaretAddr, 2);
-  view.m_nSelStart = 0;
-  view.m_nSelEnd = 1;
+  EXPECT_EQ(view.GetCaretAddr(), 2);
+  view.SetSelection(0, 1);
   Key(Qt::Key_Delete);  // with a selection: clear
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{1}));
-  EXPECT_EQ(view.m_nCaretAddr, 0);
+  EXPECT_EQ(view.GetCaretAddr(), 0);
   SetBytes(view, {});
   Key(Qt::Key_Delete);
   Key(Qt::Key_Insert);
@@ -147,25 +147,44 @@ TEST_F(HexViewKeys, InsertAndDeleteEditTheBytesEvenWithTypingOff) {
   Key(Qt::Key_Delete);
   Key(Qt::Key_Delete);
   EXPECT_TRUE(Bytes(view).empty());
-  EXPECT_EQ(view.m_nCaretAddr, 0);
+  EXPECT_EQ(view.GetCaretAddr(), 0);
+}
+
+TEST_F(HexViewKeys, DeletingMostBytesOnTheLastPageKeepsTheRestInView) {
+  Start(1500);
+  Key(Qt::Key_End, Qt::ControlModifier);
+  ASSERT_GT(view.GetTopIndex(), 1400);
+  view.OnEditSelectAll();
+  Key(Qt::Key_Left, Qt::ShiftModifier);
+  Key(Qt::Key_Delete);
+  ASSERT_EQ(Bytes(view), (std::vector<BYTE>{0xDA, 0xDB}));  // bytes 1498 and 1499
+  EXPECT_EQ(view.GetTopIndex(), 0);
+  EXPECT_TRUE(GetCaretState().bShown);
+  EXPECT_EQ(ReadCells(view, Render(view), 9, 0, 6), "DA DB ");
+  // A shorter cut keeps the page full: the last rows end at its bottom.
+  SetBytes(view, Sequence(200));
+  Key(Qt::Key_End, Qt::ControlModifier);
+  view.SetSelection(0, 40);
+  Key(Qt::Key_Delete);
+  EXPECT_EQ(view.GetTopIndex(), 160 - 4 * 16);
 }
 
 TEST_F(HexViewKeys, ACaretLeftPastTheDataIsBroughtBackByTheKeys) {
   Start(20);
   // A click on the hex cell of byte 26 in the last data row.
   Click(view, CellPoint(view, 9 + 3 * 10, 1));
-  ASSERT_EQ(view.m_nCaretAddr, 26);
+  ASSERT_EQ(view.GetCaretAddr(), 26);
   Key(Qt::Key_Delete);
   EXPECT_EQ(Bytes(view), Sequence(19));
-  EXPECT_EQ(view.m_nCaretAddr, 19);
+  EXPECT_EQ(view.GetCaretAddr(), 19);
   Click(view, CellPoint(view, 9 + 3 * 12, 1));
   Key(Qt::Key_Insert);
   EXPECT_EQ(Bytes(view).size(), 20u);
   EXPECT_EQ(Bytes(view)[19], 0);
   Click(view, CellPoint(view, 9 + 3 * 12, 1));
   Key(Qt::Key_Right);
-  EXPECT_GE(view.m_nCaretAddr, 0);
-  EXPECT_LE(view.m_nCaretAddr, 20);
+  EXPECT_GE(view.GetCaretAddr(), 0);
+  EXPECT_LE(view.GetCaretAddr(), 20);
 }
 
 TEST_F(HexViewKeys, TabSwitchesColumnsAndEnterAndEscapeStayInTheView) {
@@ -176,8 +195,10 @@ TEST_F(HexViewKeys, TabSwitchesColumnsAndEnterAndEscapeStayInTheView) {
   pOk->setDefault(true);
   auto* pView = new CHexView(&dialog);
   pView->SetWindowStyle(0x50210884);
+  auto* pAfter = new QPushButton("After", &dialog);  // behind the view in the tab order
   pLayout->addWidget(pView);
   pLayout->addWidget(pOk);
+  pLayout->addWidget(pAfter);
   QObject::connect(pOk, &QPushButton::clicked, &dialog, &QDialog::accept);
   dialog.show();
   dialog.activateWindow();
@@ -189,14 +210,14 @@ TEST_F(HexViewKeys, TabSwitchesColumnsAndEnterAndEscapeStayInTheView) {
   ASSERT_TRUE(pView->hasFocus());
 
   QTest::keyClick(pView, Qt::Key_Tab);
-  EXPECT_EQ(pView->m_nCaretArea, AREA_CHAR);
+  EXPECT_EQ(pView->GetCaretArea(), AREA_CHAR);
   QTest::keyClick(pView, Qt::Key_Tab);
-  EXPECT_EQ(pView->m_nCaretArea, AREA_HEX_HIGH);
+  EXPECT_EQ(pView->GetCaretArea(), AREA_HEX_HIGH);
   QTest::keyClick(pView, Qt::Key_Backtab, Qt::ShiftModifier);
-  EXPECT_EQ(pView->m_nCaretArea, AREA_CHAR);
-  pView->m_nCaretArea = AREA_ADDRESS;
+  EXPECT_EQ(pView->GetCaretArea(), AREA_CHAR);
+  pView->SetCaret(pView->GetCaretAddr(), AREA_ADDRESS);
   QTest::keyClick(pView, Qt::Key_Tab);
-  EXPECT_EQ(pView->m_nCaretArea, AREA_HEX_HIGH);
+  EXPECT_EQ(pView->GetCaretArea(), AREA_HEX_HIGH);
   EXPECT_TRUE(pView->hasFocus());
 
   QTest::keyClick(pView, Qt::Key_Return);
@@ -205,60 +226,63 @@ TEST_F(HexViewKeys, TabSwitchesColumnsAndEnterAndEscapeStayInTheView) {
   EXPECT_TRUE(dialog.isVisible());
   EXPECT_EQ(dialog.result(), 0);
   EXPECT_TRUE(pView->hasFocus());
+
+  // Ctrl+Tab and Ctrl+Shift+Tab leave the view for the next and previous control.
+  QTest::keyClick(pView, Qt::Key_Tab, Qt::ControlModifier);
+  EXPECT_TRUE(pAfter->hasFocus());
+  pView->setFocus();
+  QTest::keyClick(pView, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(pOk->hasFocus());
+  EXPECT_EQ(pView->GetCaretArea(), AREA_HEX_HIGH);  // no column switch on the way out
   EXPECT_EQ(Bytes(*pView), Sequence(40));
 }
 
 TEST_F(HexViewKeys, TypingWhenAllowed) {
   Start(10);
   view.SetAllowTyping(TRUE);
-  view.m_nSelStart = 1;
-  view.m_nSelEnd = 3;
+  view.SetSelection(1, 3);
   Type("41");
   EXPECT_EQ(Bytes(view)[0], 0x41);
-  EXPECT_EQ(view.m_nCaretAddr, 1);
-  EXPECT_EQ(view.m_nCaretArea, AREA_HEX_HIGH);
-  EXPECT_EQ(view.m_nSelStart, -1);  // typing never replaces a selection
-  view.m_nSelStart = 2;
-  view.m_nSelEnd = 5;
+  EXPECT_EQ(view.GetCaretAddr(), 1);
+  EXPECT_EQ(view.GetCaretArea(), AREA_HEX_HIGH);
+  EXPECT_EQ(view.GetSelStart(), -1);  // typing never replaces a selection
+  view.SetSelection(2, 5);
   Type("A");  // capitals are not hex digits
   EXPECT_EQ(Bytes(view)[1], 1);
-  EXPECT_EQ(view.m_nCaretAddr, 1);
-  EXPECT_EQ(view.m_nSelStart, -1);
+  EXPECT_EQ(view.GetCaretAddr(), 1);
+  EXPECT_EQ(view.GetSelStart(), -1);
   Type("f");
   EXPECT_EQ(Bytes(view)[1], 0xF1);
-  EXPECT_EQ(view.m_nCaretArea, AREA_HEX_LOW);
+  EXPECT_EQ(view.GetCaretArea(), AREA_HEX_LOW);
 
   // The character column overwrites with the character; at the last byte the
   // caret stops.
-  view.m_nCaretArea = AREA_CHAR;
-  view.m_nCaretAddr = 8;
+  view.SetCaret(8, AREA_CHAR);
   Type("xyz");
   EXPECT_EQ(Bytes(view)[8], 'x');
   EXPECT_EQ(Bytes(view)[9], 'z');
-  EXPECT_EQ(view.m_nCaretAddr, 9);
+  EXPECT_EQ(view.GetCaretAddr(), 9);
   // A low digit typed into the last byte leaves the caret on its high digit.
-  view.m_nCaretArea = AREA_HEX_LOW;
+  view.SetCaret(view.GetCaretAddr(), AREA_HEX_LOW);
   Type("3");
   EXPECT_EQ(Bytes(view)[9], 0x73);
-  EXPECT_EQ(view.m_nCaretAddr, 9);
-  EXPECT_EQ(view.m_nCaretArea, AREA_HEX_HIGH);
+  EXPECT_EQ(view.GetCaretAddr(), 9);
+  EXPECT_EQ(view.GetCaretArea(), AREA_HEX_HIGH);
 
   // Backspace removes the byte before the caret.
-  view.m_nCaretAddr = 2;
+  view.SetCaret(2, view.GetCaretArea());
   Key(Qt::Key_Backspace);
   EXPECT_EQ(Bytes(view).size(), 9u);
   EXPECT_EQ(Bytes(view)[1], 2);  // 0xF1 went
-  EXPECT_EQ(view.m_nCaretAddr, 1);
+  EXPECT_EQ(view.GetCaretAddr(), 1);
 
   // Ctrl+C copies the selection; Ctrl+X cuts it; Ctrl+V pastes.
-  view.m_nSelStart = 0;
-  view.m_nSelEnd = 2;
+  view.SetSelection(0, 2);
   Key(Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QGuiApplication::clipboard()->mimeData()->data("BinaryData"), QByteArray("\x41\x02", 2));
   Key(Qt::Key_X, Qt::ControlModifier);
   EXPECT_EQ(Bytes(view).size(), 7u);
-  view.m_nCaretAddr = 0;
-  view.m_nCaretArea = AREA_HEX_HIGH;
+  view.SetCaret(0, AREA_HEX_HIGH);
   Key(Qt::Key_V, Qt::ControlModifier);
   EXPECT_EQ(Bytes(view)[0], 0x41);
   EXPECT_EQ(Bytes(view)[1], 0x02);
@@ -267,7 +291,7 @@ TEST_F(HexViewKeys, TypingWhenAllowed) {
 
   // In the address column a character does nothing.
   const std::vector<BYTE> before = Bytes(view);
-  view.m_nCaretArea = AREA_ADDRESS;
+  view.SetCaret(view.GetCaretAddr(), AREA_ADDRESS);
   Type("5");
   EXPECT_EQ(Bytes(view), before);
 }
@@ -275,19 +299,18 @@ TEST_F(HexViewKeys, TypingWhenAllowed) {
 TEST_F(HexViewKeys, WithTypingOffNoCharacterHasAnyEffect) {
   Start(10);
   QGuiApplication::clipboard()->setText("keep");
-  view.m_nSelStart = 2;
-  view.m_nSelEnd = 4;
+  view.SetSelection(2, 4);
   Type("41ab");
   Key(Qt::Key_C, Qt::ControlModifier);
   Key(Qt::Key_X, Qt::ControlModifier);
   Key(Qt::Key_V, Qt::ControlModifier);
   Key(Qt::Key_Backspace);
   EXPECT_EQ(Bytes(view), Sequence(10));
-  EXPECT_EQ(view.m_nSelStart, 2);
+  EXPECT_EQ(view.GetSelStart(), 2);
   EXPECT_EQ(QGuiApplication::clipboard()->text(), QString("keep"));
   // Insert and Delete still work.
-  view.m_nSelStart = view.m_nSelEnd = -1;
-  view.m_nCaretAddr = 1;
+  view.SetSelection(-1, -1);
+  view.SetCaret(1, view.GetCaretArea());
   Key(Qt::Key_Insert);
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
   Key(Qt::Key_Delete);
@@ -302,9 +325,9 @@ TEST_F(HexViewKeys, KeysBeforeTheFirstSetDataDoNothing) {
     Key(nQtKey, Qt::ShiftModifier);
   }
   Key(Qt::Key_End, Qt::ControlModifier);
-  EXPECT_EQ(view.m_pData, nullptr);
-  EXPECT_EQ(view.m_nCaretAddr, 0);
-  EXPECT_EQ(view.m_nSelStart, -1);
+  EXPECT_EQ(view.GetData(), nullptr);
+  EXPECT_EQ(view.GetCaretAddr(), 0);
+  EXPECT_EQ(view.GetSelStart(), -1);
 }
 
 }  // namespace

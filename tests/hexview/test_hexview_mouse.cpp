@@ -12,7 +12,7 @@ class HexViewMouse : public ::testing::Test {
     SetBytes(view, Sequence(100));
   }
   QRect CellRect(int nCol, int nRow, int nCells = 1) const {
-    return QRect(nCol * view.m_nCharWidth, nRow * view.m_nLineHeight, nCells * view.m_nCharWidth, view.m_nLineHeight);
+    return QRect(nCol * view.GetGeometry().nCharWidthPx, nRow * view.GetGeometry().nLineHeightPx, nCells * view.GetGeometry().nCharWidthPx, view.GetGeometry().nLineHeightPx);
   }
   QApplication& app = TestApp();  // before any widget
   CHexView view;
@@ -34,112 +34,112 @@ TEST_F(HexViewMouse, ClicksLandOnTheCellsOfTheSystemLayout) {
   };
   for (const Case& c : cases) {
     Click(view, CellPoint(view, c.nCell, 1));
-    EXPECT_EQ(view.m_nCaretAddr, c.nAddr) << "cell " << c.nCell;
-    EXPECT_EQ(view.m_nCaretArea, c.nArea) << "cell " << c.nCell;
+    EXPECT_EQ(view.GetCaretAddr(), c.nAddr) << "cell " << c.nCell;
+    EXPECT_EQ(view.GetCaretArea(), c.nArea) << "cell " << c.nCell;
     const CaretState caret = GetCaretState();
     EXPECT_TRUE(caret.bShown) << "cell " << c.nCell;
     EXPECT_EQ(caret.pOwner, view.viewport());
     EXPECT_EQ(caret.rect, CellRect(c.nCaretCell, 1, c.nCaretCells)) << "cell " << c.nCell;
-    EXPECT_EQ(view.m_nSelStart, -1);
+    EXPECT_EQ(view.GetSelStart(), -1);
   }
   // Cell 73 and beyond miss: nothing but the selection changes.
-  view.m_nSelStart = 3;
-  view.m_nSelEnd = 5;
+  view.SetSelection(3, 5);
   Click(view, CellPoint(view, 73, 1));
-  EXPECT_EQ(view.m_nCaretAddr, 32);
-  EXPECT_EQ(view.m_nSelStart, -1);
-  EXPECT_EQ(view.m_nSelEnd, -1);
+  EXPECT_EQ(view.GetCaretAddr(), 32);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_EQ(view.GetSelEnd(), -1);
 }
 
 TEST_F(HexViewMouse, AClickWithAnUnalignedTopIndexCountsRowsFromTheTop) {
-  view.m_nTopIndex = 5;
+  SetBytes(view, Sequence(69));
+  view.OnVScroll(SB_PAGEDOWN, 0);  // stops at 69 - 4 rows = 5
+  ASSERT_EQ(view.GetTopIndex(), 5);
   Click(view, CellPoint(view, 12, 2));  // high digit of byte 1 of row 2
-  EXPECT_EQ(view.m_nCaretAddr, 5 + 32 + 1);
-  EXPECT_EQ(view.m_nCaretArea, AREA_HEX_HIGH);
+  EXPECT_EQ(view.GetCaretAddr(), 5 + 32 + 1);
+  EXPECT_EQ(view.GetCaretArea(), AREA_HEX_HIGH);
 }
 
 TEST_F(HexViewMouse, DragsInTheHexColumnSelectBothWays) {
   // Forward from byte 3 to byte 6: bytes 3 to 6.
   Press(view, CellPoint(view, 9 + 3 * 3, 0));
   MoveHeld(view, CellPoint(view, 9 + 3 * 6, 0));
-  EXPECT_EQ(view.m_nSelStart, 3);
-  EXPECT_EQ(view.m_nSelEnd, 7);
+  EXPECT_EQ(view.GetSelStart(), 3);
+  EXPECT_EQ(view.GetSelEnd(), 7);
   EXPECT_FALSE(GetCaretState().bExists);  // no caret while dragging
   Release(view, CellPoint(view, 9 + 3 * 6, 0));
-  EXPECT_EQ(view.m_nSelStart, 3);
-  EXPECT_EQ(view.m_nSelEnd, 7);
+  EXPECT_EQ(view.GetSelStart(), 3);
+  EXPECT_EQ(view.GetSelEnd(), 7);
   EXPECT_FALSE(GetCaretState().bShown);  // hidden until a click or a key
 
   // Back from byte 6 to byte 3: bytes 4 and 5.
   Press(view, CellPoint(view, 9 + 3 * 6, 0));
   MoveHeld(view, CellPoint(view, 9 + 3 * 3, 0));
   Release(view, CellPoint(view, 9 + 3 * 3, 0));
-  EXPECT_EQ(view.m_nSelStart, 6);
-  EXPECT_EQ(view.m_nSelEnd, 4);
+  EXPECT_EQ(view.GetSelStart(), 6);
+  EXPECT_EQ(view.GetSelEnd(), 4);
 }
 
 TEST_F(HexViewMouse, ADragInTheCharacterColumnIncludesTheCellUnderThePointer) {
   Press(view, CellPoint(view, 57 + 2, 0));  // character cell 2: byte 3
   MoveHeld(view, CellPoint(view, 57 + 6, 0));
   Release(view, CellPoint(view, 57 + 6, 0));
-  EXPECT_EQ(view.m_nSelStart, 3);
-  EXPECT_EQ(view.m_nSelEnd, 7);
-  EXPECT_EQ(view.m_nCaretArea, AREA_CHAR);
+  EXPECT_EQ(view.GetSelStart(), 3);
+  EXPECT_EQ(view.GetSelEnd(), 7);
+  EXPECT_EQ(view.GetCaretArea(), AREA_CHAR);
 }
 
 TEST_F(HexViewMouse, MovesWithinTheDragDistanceAreAClick) {
-  view.m_nSelStart = 1;
-  view.m_nSelEnd = 9;
+  view.SetSelection(1, 9);
   const QPoint pt = CellPoint(view, 9 + 3 * 3, 0);
   Press(view, pt);
   MoveHeld(view, pt + QPoint(1, 0));  // not past the drag distance
-  EXPECT_EQ(view.m_nSelStart, 1);     // undecided: nothing changed yet
+  EXPECT_EQ(view.GetSelStart(), 1);     // undecided: nothing changed yet
   Release(view, pt + QPoint(1, 0));
-  EXPECT_EQ(view.m_nSelStart, -1);
-  EXPECT_EQ(view.m_nSelEnd, -1);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_EQ(view.GetSelEnd(), -1);
   EXPECT_TRUE(GetCaretState().bShown);
-  EXPECT_EQ(view.m_nCaretAddr, 3);
+  EXPECT_EQ(view.GetCaretAddr(), 3);
 }
 
 TEST_F(HexViewMouse, ShiftClickExtendsFromTheCaret) {
   Click(view, CellPoint(view, 9 + 3 * 2, 0));  // caret on byte 2
   Click(view, CellPoint(view, 9 + 3 * 9, 0), Qt::ShiftModifier);
-  EXPECT_EQ(view.m_nSelStart, 2);
-  EXPECT_EQ(view.m_nSelEnd, 10);
+  EXPECT_EQ(view.GetSelStart(), 2);
+  EXPECT_EQ(view.GetSelEnd(), 10);
   EXPECT_FALSE(GetCaretState().bShown);
   // In the character column the end is the caret itself.
   Click(view, CellPoint(view, 57 + 4, 1), Qt::ShiftModifier);
-  EXPECT_EQ(view.m_nSelStart, 9);  // the old caret is the new anchor
-  EXPECT_EQ(view.m_nSelEnd, 21);
+  EXPECT_EQ(view.GetSelStart(), 9);  // the old caret is the new anchor
+  EXPECT_EQ(view.GetSelEnd(), 21);
   // A Shift+click that misses leaves a one-ended selection.
-  view.m_nSelStart = view.m_nSelEnd = -1;
+  view.SetSelection(-1, -1);
   Click(view, CellPoint(view, 78, 0), Qt::ShiftModifier);
-  EXPECT_EQ(view.m_nSelStart, 21);
-  EXPECT_EQ(view.m_nSelEnd, -1);
+  EXPECT_EQ(view.GetSelStart(), 21);
+  EXPECT_EQ(view.GetSelEnd(), -1);
 }
 
 TEST_F(HexViewMouse, DraggingPastAnEdgeScrollsOneRowPerMouseMessage) {
   view.OnVScroll(SB_THUMBTRACK, 2);  // top 32
-  ASSERT_EQ(view.m_nTopIndex, 32);
+  ASSERT_EQ(view.GetTopIndex(), 32);
   Press(view, CellPoint(view, 9 + 3 * 4, 1));  // byte 52
   MoveHeld(view, CellPoint(view, 9 + 3 * 4, 0));
-  ASSERT_EQ(view.m_nSelStart, 52);
+  ASSERT_EQ(view.GetSelStart(), 52);
   MoveHeld(view, QPoint(CellPoint(view, 9 + 3 * 4, 0).x(), -20));
-  EXPECT_EQ(view.m_nTopIndex, 16);
-  EXPECT_EQ(view.m_nSelEnd, 16 + 4 + 1);
+  EXPECT_EQ(view.GetTopIndex(), 16);
+  EXPECT_EQ(view.GetSelEnd(), 16 + 4 + 1);
   MoveHeld(view, QPoint(CellPoint(view, 9 + 3 * 4, 0).x(), -25));
-  EXPECT_EQ(view.m_nTopIndex, 0);
+  EXPECT_EQ(view.GetTopIndex(), 0);
   MoveHeld(view, QPoint(CellPoint(view, 9 + 3 * 4, 0).x(), -25));
-  EXPECT_EQ(view.m_nTopIndex, 0);  // nothing left above
-  EXPECT_EQ(view.m_nSelEnd, 5);
+  EXPECT_EQ(view.GetTopIndex(), 0);  // nothing left above
+  EXPECT_EQ(view.GetSelEnd(), 5);
   // Below the bottom edge: one row down per message.
   const int yBelowPx = view.viewport()->height() + 10;
   MoveHeld(view, QPoint(CellPoint(view, 9, 0).x(), yBelowPx));
-  EXPECT_EQ(view.m_nTopIndex, 16);
+  EXPECT_EQ(view.GetTopIndex(), 16);
   MoveHeld(view, QPoint(CellPoint(view, 9, 0).x(), yBelowPx));
-  EXPECT_EQ(view.m_nTopIndex, 32);
+  EXPECT_EQ(view.GetTopIndex(), 32);
   Release(view, QPoint(CellPoint(view, 9, 0).x(), yBelowPx));
-  EXPECT_EQ(view.m_nSelStart, 52);
+  EXPECT_EQ(view.GetSelStart(), 52);
 }
 
 TEST_F(HexViewMouse, TheCaretFollowsTheFocusOnlyWithoutASelection) {
@@ -153,7 +153,7 @@ TEST_F(HexViewMouse, TheCaretFollowsTheFocusOnlyWithoutASelection) {
   view.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
   EXPECT_TRUE(GetCaretState().bShown);
-  EXPECT_EQ(GetCaretState().rect.topLeft(), QPoint(9 * view.m_nCharWidth, 0));
+  EXPECT_EQ(GetCaretState().rect.topLeft(), QPoint(9 * view.GetGeometry().nCharWidthPx, 0));
 
   view.OnEditSelectAll();
   other.activateWindow();
@@ -175,7 +175,7 @@ TEST_F(HexViewMouse, ADoubleClickIsConsumedByTheView) {
   parent.show();
   SendMouse(child, QEvent::MouseButtonDblClick, QPoint(3, 3), Qt::LeftButton, Qt::LeftButton);
   EXPECT_EQ(parent.nDoubleClicks, 0);
-  EXPECT_EQ(child.m_nSelStart, -1);
+  EXPECT_EQ(child.GetSelStart(), -1);
 }
 
 TEST_F(HexViewMouse, BeforeTheFirstSetDataAClickOnlyTakesTheFocus) {
@@ -183,29 +183,26 @@ TEST_F(HexViewMouse, BeforeTheFirstSetDataAClickOnlyTakesTheFocus) {
   ShowAndFocus(fresh, 4);
   DestroyCaret();
   Click(fresh, CellPoint(fresh, 12, 0));
-  EXPECT_EQ(fresh.m_nCaretAddr, 0);
-  EXPECT_EQ(fresh.m_nSelStart, -1);
+  EXPECT_EQ(fresh.GetCaretAddr(), 0);
+  EXPECT_EQ(fresh.GetSelStart(), -1);
   EXPECT_FALSE(GetCaretState().bExists);
   EXPECT_TRUE(fresh.hasFocus());
 }
 
 TEST_F(HexViewMouse, DeleteAndInsertBytes) {
   SetBytes(view, Sequence(10));
-  view.m_nCaretAddr = 8;
-  view.m_nSelStart = 1;
-  view.m_nSelEnd = 3;
+  view.SetCaret(8, view.GetCaretArea());
+  view.SetSelection(1, 3);
   ASSERT_TRUE(view.DeleteBytes(2, 6));
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 6, 7, 8, 9}));
-  EXPECT_EQ(view.m_nSelStart, -1);
-  EXPECT_EQ(view.m_nCaretAddr, 6);  // just behind the last byte
-  EXPECT_TRUE(view.m_bRecalcLayout);
+  EXPECT_EQ(view.GetSelStart(), -1);
+  EXPECT_EQ(view.GetCaretAddr(), 6);  // just behind the last byte
 
   SetBytes(view, Sequence(10));
-  view.m_nCaretAddr = 7;
+  view.SetCaret(7, view.GetCaretArea());
   ASSERT_TRUE(view.InsertBytes(4, 3));
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0, 1, 2, 3, 0, 0, 0, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(view.m_nCaretAddr, 7);
-  EXPECT_TRUE(view.m_bRecalcLayout);
+  EXPECT_EQ(view.GetCaretAddr(), 7);
 
   // Arguments outside the data change nothing.
   const std::vector<BYTE> before = Bytes(view);

@@ -32,8 +32,8 @@ class RandomOps {
  private:
   int Pick(int nLo, int nHi) { return std::uniform_int_distribution<int>(nLo, nHi)(m_rng); }
   int Len() const { return static_cast<int>(m_model.size()); }
-  SelRange Sel() const { return SelectionRange(m_view.m_nSelStart, m_view.m_nSelEnd, Len()); }
-  int ClampedCaret() const { return std::clamp(m_view.m_nCaretAddr, 0, Len()); }
+  SelRange Sel() const { return SelectionRange(m_view.GetSelStart(), m_view.GetSelEnd(), Len()); }
+  int ClampedCaret() const { return std::clamp(m_view.GetCaretAddr(), 0, Len()); }
 
   void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(&m_view, key, mods); }
 
@@ -54,8 +54,10 @@ class RandomOps {
         Qt::KeyboardModifiers mods;
         if (Pick(0, 2) == 0) mods |= Qt::ShiftModifier;
         if (Pick(0, 3) == 0) mods |= Qt::ControlModifier;
-        Key(kKeys[Pick(0, 8)], mods);
-        m_bKeyStep = true;
+        const Qt::Key key = kKeys[Pick(0, 8)];
+        Key(key, mods);
+        // Ctrl+Tab is no key of the view's: it only moves the focus on.
+        m_bKeyStep = !(key == Qt::Key_Tab && mods.testFlag(Qt::ControlModifier));
         break;
       }
       case 2: {  // a click, a Shift+click or a drag, anywhere, also outside
@@ -69,10 +71,10 @@ class RandomOps {
         m_view.OnVScroll(static_cast<UINT>(Pick(0, 8)), static_cast<UINT>(Pick(0, 30)));
         break;
       case 4: {  // Insert
-        const long long nSpan = static_cast<long long>(m_view.m_nSelEnd) - m_view.m_nSelStart;
+        const long long nSpan = static_cast<long long>(m_view.GetSelEnd()) - m_view.GetSelStart();
         const int nCount = nSpan >= 1 ? static_cast<int>(nSpan) : 1;
         const int nAt = ClampedCaret();
-        if (m_view.m_pData) m_model.insert(m_model.begin() + nAt, static_cast<size_t>(nCount), 0);
+        if (m_view.GetData()) m_model.insert(m_model.begin() + nAt, static_cast<size_t>(nCount), 0);
         Key(Qt::Key_Insert, Pick(0, 1) ? Qt::ShiftModifier : Qt::NoModifier);
         m_bKeyStep = true;
         break;
@@ -94,7 +96,7 @@ class RandomOps {
       case 6:
       case 7: {  // typing, with typing allowed or not
         static const char kChars[] = "0123456789abcdefAXz~ ";
-        const bool bAllowed = m_view.m_bAllowTyping;
+        const bool bAllowed = m_view.GetAllowTyping();
         const int nChoice = Pick(0, 25);
         if (nChoice < 21) {
           const char ch = kChars[nChoice];
@@ -123,7 +125,7 @@ class RandomOps {
         QGuiApplication::clipboard()->setText("before");
         m_view.OnEditCopy();
         const QByteArray binary = QGuiApplication::clipboard()->mimeData()->data("BinaryData");
-        if (sel.bExists && m_view.m_pData) {
+        if (sel.bExists && m_view.GetData()) {
           EXPECT_EQ(binary, QByteArray(reinterpret_cast<const char*>(m_model.data()) + sel.nLo, sel.nHi - sel.nLo));
         } else {
           EXPECT_EQ(QGuiApplication::clipboard()->text(), QString("before"));
@@ -132,7 +134,7 @@ class RandomOps {
       }
       case 9: {  // cut or clear
         const SelRange sel = Sel();
-        if (sel.bExists && m_view.m_pData) m_model.erase(m_model.begin() + sel.nLo, m_model.begin() + sel.nHi);
+        if (sel.bExists && m_view.GetData()) m_model.erase(m_model.begin() + sel.nLo, m_model.begin() + sel.nHi);
         if (Pick(0, 1)) {
           m_view.OnEditCut();
         } else {
@@ -158,12 +160,12 @@ class RandomOps {
       case 12: {  // direct byte edits, valid or not
         const int nFrom = Pick(-2, Len() + 2);
         const int nTo = Pick(-2, Len() + 2);
-        const bool bValid = m_view.m_pData && nFrom >= 0 && nFrom <= nTo && nTo <= Len();
+        const bool bValid = m_view.GetData() && nFrom >= 0 && nFrom <= nTo && nTo <= Len();
         if (bValid) m_model.erase(m_model.begin() + nFrom, m_model.begin() + nTo);
         EXPECT_EQ(m_view.DeleteBytes(nFrom, nTo), bValid ? TRUE : FALSE);
         const int nAt = Pick(-2, Len() + 2);
         const int nCount = Pick(-1, 4);
-        const bool bInsValid = m_view.m_pData && nAt >= 0 && nAt <= Len() && nCount >= 1;
+        const bool bInsValid = m_view.GetData() && nAt >= 0 && nAt <= Len() && nCount >= 1;
         if (bInsValid) m_model.insert(m_model.begin() + nAt, static_cast<size_t>(nCount), 0);
         EXPECT_EQ(m_view.InsertBytes(nAt, nCount), bInsValid ? TRUE : FALSE);
         break;
@@ -182,10 +184,10 @@ class RandomOps {
   }
 
   void PredictTyped(BYTE ch) {
-    if (!m_view.m_pData) return;
+    if (!m_view.GetData()) return;
     const int nCaret = ClampedCaret();
     const bool bOnByte = nCaret < Len();
-    switch (m_view.m_nCaretArea) {
+    switch (m_view.GetCaretArea()) {
       case AREA_CHAR:
         if (bOnByte) m_model[static_cast<size_t>(nCaret)] = ch;
         break;
@@ -196,7 +198,7 @@ class RandomOps {
         if (ch >= 'a' && ch <= 'f') nValue = ch - 'a' + 10;
         if (nValue < 0 || !bOnByte) break;
         BYTE& nByte = m_model[static_cast<size_t>(nCaret)];
-        nByte = m_view.m_nCaretArea == AREA_HEX_HIGH ? static_cast<BYTE>(nValue * 16 + (nByte & 0x0F))
+        nByte = m_view.GetCaretArea() == AREA_HEX_HIGH ? static_cast<BYTE>(nValue * 16 + (nByte & 0x0F))
                                                      : static_cast<BYTE>((nByte & 0xF0) + nValue);
         break;
       }
@@ -205,7 +207,7 @@ class RandomOps {
   }
 
   void PredictPaste() {
-    if (!m_view.m_pData) return;
+    if (!m_view.GetData()) return;
     const QMimeData* pMime = QGuiApplication::clipboard()->mimeData();
     QByteArray block;
     if (pMime && pMime->hasFormat("BinaryData")) {
@@ -222,25 +224,25 @@ class RandomOps {
       m_model.erase(m_model.begin() + sel.nLo, m_model.begin() + sel.nHi);
       nAt = sel.nLo;
     } else {
-      const long long nPoint = static_cast<long long>(m_view.m_nCaretAddr) + (m_view.m_nCaretArea == AREA_HEX_LOW ? 1 : 0);
+      const long long nPoint = static_cast<long long>(m_view.GetCaretAddr()) + (m_view.GetCaretArea() == AREA_HEX_LOW ? 1 : 0);
       nAt = static_cast<int>(std::clamp<long long>(nPoint, 0, Len()));
     }
     m_model.insert(m_model.begin() + nAt, block.begin(), block.end());
   }
 
   void Check(int nStep, int nOp) {
-    if (!m_view.m_pData) {
+    if (!m_view.GetData()) {
       ASSERT_TRUE(m_model.empty()) << "step " << nStep;
       return;
     }
-    ASSERT_EQ(m_view.m_nLength, Len()) << "step " << nStep << " op " << nOp;
+    ASSERT_EQ(m_view.GetLength(), Len()) << "step " << nStep << " op " << nOp;
     ASSERT_EQ(Bytes(m_view), m_model) << "step " << nStep << " op " << nOp;
-    ASSERT_GE(m_view.m_nTopIndex, 0) << "step " << nStep;
-    ASSERT_GE(m_view.m_nCaretArea, AREA_ADDRESS);
-    ASSERT_LE(m_view.m_nCaretArea, AREA_HEX_LOW);
+    ASSERT_GE(m_view.GetTopIndex(), 0) << "step " << nStep;
+    ASSERT_GE(m_view.GetCaretArea(), AREA_ADDRESS);
+    ASSERT_LE(m_view.GetCaretArea(), AREA_HEX_LOW);
     if (m_bKeyStep) {
-      ASSERT_GE(m_view.m_nCaretAddr, 0) << "step " << nStep << " op " << nOp;
-      ASSERT_LE(m_view.m_nCaretAddr, Len()) << "step " << nStep << " op " << nOp;
+      ASSERT_GE(m_view.GetCaretAddr(), 0) << "step " << nStep << " op " << nOp;
+      ASSERT_LE(m_view.GetCaretAddr(), Len()) << "step " << nStep << " op " << nOp;
     }
     // Paint after every step: painting reads every shown byte.
     m_view.viewport()->repaint();

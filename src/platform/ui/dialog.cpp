@@ -5,6 +5,7 @@
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QShortcut>
+#include <QtGui/QScreen>
 #include <QtGui/QWindow>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QApplication>
@@ -12,6 +13,7 @@
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPlainTextEdit>
 #include <QtWidgets/QPushButton>
+#include <algorithm>
 #include <utility>
 
 #include "platform/ui/keys.h"
@@ -72,6 +74,12 @@ BOOL CDialog::BuildAndInit() {
   }
   m_bBuilt = TRUE;
   if (OnInitDialog()) SetInitialFocus();
+  // Qt's own placement guesses a 40-pixel title bar and opens the window that
+  // much above the centre.
+  if (m_pTemplate->x == 0 && m_pTemplate->y == 0) {
+    m_bCenterPending = TRUE;
+    CenterWindow();
+  }
   return TRUE;
 }
 
@@ -196,6 +204,32 @@ BOOL CDialog::IsBackgroundPoint(const QPoint& ptClient) const {
   return PassesMouseToDialog(ClassifyControl(*pTmpl)) ? TRUE : FALSE;
 }
 
+void CDialog::CenterWindow() {
+  QMargins frame;
+  if (windowHandle() && windowHandle()->handle()) frame = windowHandle()->frameMargins();
+  if (frame.isNull()) {
+    for (QWindow* pOther : QGuiApplication::topLevelWindows()) {
+      if (pOther->isVisible() && pOther != windowHandle() && !pOther->frameMargins().isNull()) {
+        frame = pOther->frameMargins();
+        break;
+      }
+    }
+  }
+  m_frameAssumed = frame;
+  QWidget* pOwner = parentWidget() ? parentWidget()->window() : nullptr;
+  QScreen* pScreen = pOwner ? pOwner->screen() : screen();
+  if (!pScreen) pScreen = QGuiApplication::primaryScreen();
+  if (!pScreen) return;
+  const QRect rcArea = pOwner ? pOwner->frameGeometry() : pScreen->availableGeometry();
+  const QSize sizeFrame = size().grownBy(frame);
+  QPoint ptFrame = rcArea.center() - QPoint(sizeFrame.width() / 2, sizeFrame.height() / 2) + QPoint(1, 1);
+  // Over an owner near the edge, stay on the screen.
+  const QRect rcScreen = pScreen->availableGeometry();
+  ptFrame.setX(std::clamp(ptFrame.x(), rcScreen.left(), std::max(rcScreen.left(), rcScreen.right() + 1 - sizeFrame.width())));
+  ptFrame.setY(std::clamp(ptFrame.y(), rcScreen.top(), std::max(rcScreen.top(), rcScreen.bottom() + 1 - sizeFrame.height())));
+  move(ptFrame);  // a window's position is that of its frame
+}
+
 void CDialog::TrackSystemMenu(const QPoint& ptGlobal) {
   if (m_pSysMenu) m_pSysMenu->TrackAt(ptGlobal);
 }
@@ -251,9 +285,15 @@ void CDialog::showEvent(QShowEvent* pEvent) {
   // The native window exists once the dialog is shown; installing again is harmless.
   if (QWindow* pWindow = windowHandle()) pWindow->installEventFilter(this);
   QDialog::showEvent(pEvent);
+  if (m_bCenterPending && windowHandle() && windowHandle()->frameMargins() != m_frameAssumed) CenterWindow();
 }
 
 bool CDialog::eventFilter(QObject* pWatched, QEvent* pEvent) {
+  // The first exposure comes after the window manager has framed the window.
+  if (pWatched == windowHandle() && pEvent->type() == QEvent::Expose && m_bCenterPending && isVisible()) {
+    m_bCenterPending = FALSE;
+    if (windowHandle()->frameMargins() != m_frameAssumed) CenterWindow();
+  }
   // On Windows a disabled control gets no mouse input and its dialog gets the
   // double-click instead; Qt delivers it to the disabled widget, which drops it.
   if (pWatched == windowHandle() && pEvent->type() == QEvent::MouseButtonDblClick) {

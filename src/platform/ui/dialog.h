@@ -82,6 +82,12 @@ class CDialog : public QDialog {
   BOOL IsBackgroundPoint(const QPoint& ptClient) const;
   // Opens the system menu at a global point.
   void TrackSystemMenu(const QPoint& ptGlobal);
+  // Centres the window, frame included, over its owner, or on the available
+  // area of its screen when it has none. Until the window system reports the
+  // frame, it is taken to be that of another shown window (one window manager
+  // draws them all), or none; a dialog that opens centred is centred again
+  // when its first exposure shows a different frame.
+  void CenterWindow();
   const DialogTemplate* GetTemplate() const { return m_pTemplate; }
   BOOL IsBuilt() const { return m_bBuilt; }
 
@@ -111,6 +117,8 @@ class CDialog : public QDialog {
   const DialogTemplate* m_pTemplate;
   std::unique_ptr<CSystemMenu> m_pSysMenu;
   BOOL m_bBuilt = FALSE;
+  BOOL m_bCenterPending = FALSE;  // opened centred; not yet shown with its real frame
+  QMargins m_frameAssumed;        // the frame the last centring reckoned with
 };
 
 // Data exchange helpers (the load direction sets the control from the member,
