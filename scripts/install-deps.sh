@@ -6,7 +6,7 @@ PKGS=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev
-  libcap-dev libcap2-bin
+  libcap-dev libcap2-bin passwd
   fonts-liberation fonts-wqy-zenhei
   iproute2 util-linux procps tcpdump
   clang libclang-rt-14-dev
