@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -168,6 +169,29 @@ TEST(PacketSocket, EachStepReportsItsOwnFailure) {
     int fd = 12345;
     EXPECT_STREQ(StepErrorOfHelperStatus(CreateCaptureSocket(&fd)), kCreateSocketFailed);
     EXPECT_EQ(fd, -1);
+  }).join();
+}
+
+// The helper's capabilities, as the kernel reports them for its thread: from
+// root's full sets down to CAP_NET_RAW, then to nothing, after which no packet
+// socket can be made.
+TEST(HelperCapabilities, OnlyCapNetRawUntilAllAreDropped) {
+  auto capSet = [](const std::string& strField) {
+    std::ifstream in("/proc/thread-self/status");
+    for (std::string strLine; std::getline(in, strLine);)
+      if (strLine.rfind(strField + ":", 0) == 0) return std::stoull(strLine.substr(strField.size() + 1), nullptr, 16);
+    return ~0ull;
+  };
+  std::thread([&] {  // capability sets are the thread's own
+    ASSERT_TRUE(KeepOnlyCaptureCapability());
+    for (const char* pszSet : {"CapPrm", "CapEff"}) EXPECT_EQ(capSet(pszSet), 1ull << CAP_NET_RAW) << pszSet;
+    EXPECT_EQ(capSet("CapInh"), 0u);
+    Socket s;
+    EXPECT_EQ(CreateCaptureSocket(&s.h), HELPER_OK);
+    ASSERT_TRUE(DropAllCapabilities());
+    for (const char* pszSet : {"CapPrm", "CapEff", "CapInh", "CapAmb"}) EXPECT_EQ(capSet(pszSet), 0u) << pszSet;
+    Socket refused;
+    EXPECT_EQ(CreateCaptureSocket(&refused.h), HELPER_CREATE_FAILED);
   }).join();
 }
 
