@@ -81,9 +81,7 @@ int main(int argc, char** argv) {
   std::vector<double> closeMs;
   for (int i = 0; i < nRuns; ++i) {
     SOCKET hSocket = INVALID_SOCKET;
-    if (CreatePacketSocket(&hSocket) || SetReceiveTimeout(hSocket, RECV_TIMEOUT_MS) ||
-        BindToAddress(hSocket, "127.0.0.2") || EnterReceiveAll(hSocket)) {
-      CloseSocket(hSocket);
+    if (OpenCaptureSocket("127.0.0.2", &hSocket)) {
       std::fprintf(stderr, "cannot open a capture socket\n");
       return 1;
     }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The README's run command: installs what is missing, builds, gives the program
-# its capture capabilities when run as root, and starts it on the current
+# The README's run command: installs what is missing, builds, grants the
+# capture helper its capability when run as root, and starts it on the current
 # display. Usage: scripts/run.sh
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,20 +21,18 @@ fi
 "$root/scripts/install-deps.sh" run
 "$root/scripts/build.sh" "$root/build"
 
-# Capture opens a packet socket in promiscuous mode: CAP_NET_RAW and
-# CAP_NET_ADMIN. File capabilities let later runs as an ordinary user capture too.
+# Capture goes through the helper beside the program; only the helper may hold
+# CAP_NET_RAW, and only members of the group morvane may run it.
+helper="$root/build/bin/morvane-capture"
 if [ "$(id -u)" -eq 0 ]; then
-  if setcap cap_net_raw,cap_net_admin+p "$exe"; then
-    echo "run: gave $exe cap_net_raw,cap_net_admin"
-  else
-    echo "run: setcap failed (does this file system keep extended attributes?);" \
-         "running as root, capture works anyway" >&2
+  if ! "$root/scripts/grant-capture.sh" ${SUDO_USER:+"$SUDO_USER"}; then
+    echo "run: the grant step failed; running as root, capture works anyway" >&2
   fi
-elif ! getcap "$exe" 2>/dev/null | grep -q cap_net_raw; then
+elif ! getcap "$helper" 2>/dev/null | grep -q cap_net_raw || ! id -nG | grep -qw morvane; then
   cat >&2 <<MSG
-run: $exe has no capture capabilities, so Start will show "Create socket failed.".
-Give them once after each build (or run this script as root):
-    sudo setcap cap_net_raw,cap_net_admin+p $exe
+run: this user cannot capture yet, so Start will show "Create socket failed.".
+Grant it once after each build (then log in again if you were just added):
+    sudo $root/scripts/grant-capture.sh $(id -un)
 MSG
 fi
 

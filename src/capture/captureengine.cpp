@@ -7,6 +7,7 @@
 #include <new>
 #include <system_error>
 
+#include "capturehelper/capturewire.h"
 #include "platform/ifaddr.h"
 #include "platform/packetsocket.h"
 #include "platform/sockstartup.h"
@@ -22,6 +23,9 @@ constexpr const char* kNoIpToBind = "No IP to bind.";
 constexpr const char* kCreateThreadFailed = "Create thread failed.";
 
 constexpr WORD kSocketsVersion = 0x0202;
+
+// The helper sets the receive time-out; it must be the engine's.
+static_assert(kHelperReceiveTimeoutMs == RECV_TIMEOUT_MS);
 constexpr std::size_t kAddrBlockBytes = 16;  // at most 15 characters and a zero
 
 std::atomic<bool> g_bThreadStartFails{false};
@@ -81,13 +85,10 @@ BOOL CCaptureEngine::Open(LPCSTR pszAddr, int nPort) {
   if (pszAddr == nullptr) return OpenAnyAddress(nPort);
 
   m_bOpened.store(FALSE);
+  // The capture helper creates the socket, sets the receive time-out, binds
+  // it and enters receive-all mode; its failures come back as their texts.
   SOCKET hSocket = INVALID_SOCKET;
-  StepError pszError = CreatePacketSocket(&hSocket);
-  if (pszError == nullptr) pszError = SetReceiveTimeout(hSocket, RECV_TIMEOUT_MS);
-  if (pszError == nullptr) pszError = BindToAddress(hSocket, pszAddr);
-  if (pszError == nullptr) pszError = EnterReceiveAll(hSocket);
-  if (pszError != nullptr) {
-    CloseSocket(hSocket);
+  if (StepError pszError = OpenCaptureSocket(pszAddr, &hSocket)) {
     m_strError = pszError;
     return FALSE;
   }

@@ -5,7 +5,6 @@
 
 #include "capture/captureengine.h"
 #include "capture/decode.h"
-#include "platform/netcaps.h"
 #include "platform/packetsocket.h"
 #include "platform/threadmsg.h"
 
@@ -17,11 +16,6 @@ void SetCaptureThreadStartHookForTesting(void (*pfnHook)()) { g_pfnStartHook.sto
 
 UINT CaptureThreadProc(LPVOID pParam) {
   auto* pEngine = static_cast<CCaptureEngine*>(pParam);
-  // This thread decodes bytes any host can send and needs no capability (the
-  // socket is open), so it holds none effective, even when the executable was
-  // given them effective (setcap +ep) or runs as root. Permitted ones stay.
-  // Best effort: should the kernel refuse, capture works as before.
-  DropEffectiveCapabilities();
   MSG msg;
   // The queue must exist before the id is published, so that a Stop that
   // finds the id can always post its request.

@@ -36,21 +36,3 @@ void GetIPv4Addresses(std::vector<std::string>& arr) {
     if (inet_ntop(AF_INET, &pAddr->sin_addr, szText, sizeof szText) != nullptr) arr.emplace_back(szText);
   }
 }
-
-BOOL FindInterfaceOfAddress(DWORD dwAddrBE, int* pnIfIndex, BOOL* pbLoopback) {
-  IfAddrsPtr pTable = ReadTable();
-  for (const ifaddrs* p = pTable.get(); p != nullptr; p = p->ifa_next) {
-    const sockaddr_in* pAddr = IPv4Of(p);
-    if (pAddr == nullptr || pAddr->sin_addr.s_addr != dwAddrBE) continue;
-    // getifaddrs names an IPv4 entry by its address label; a label such as
-    // "eth0:1" is the device name, a colon and an alias.
-    std::string strDevice(p->ifa_name);
-    if (const auto nColon = strDevice.find(':'); nColon != std::string::npos) strDevice.resize(nColon);
-    const unsigned nIndex = if_nametoindex(strDevice.c_str());
-    if (nIndex == 0) continue;
-    if (pnIfIndex) *pnIfIndex = static_cast<int>(nIndex);
-    if (pbLoopback) *pbLoopback = (p->ifa_flags & IFF_LOOPBACK) ? TRUE : FALSE;
-    return TRUE;
-  }
-  return FALSE;
-}

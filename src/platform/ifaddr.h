@@ -10,6 +10,3 @@
 // table cannot be read.
 void GetIPv4Addresses(std::vector<std::string>& arr);
 
-// The interface that holds the IPv4 address dwAddrBE (network byte order): its
-// index and whether it is a loopback interface. FALSE when no interface holds it.
-BOOL FindInterfaceOfAddress(DWORD dwAddrBE, int* pnIfIndex, BOOL* pbLoopback);

@@ -37,7 +37,13 @@ std::unique_ptr<PacketRing> PacketRing::Map(int fd, const PacketRingGeometry& ge
   if (setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) return nullptr;
   const std::size_t nMapBytes = std::size_t{geometry.nBlockBytes} * geometry.nBlocks;
   void* pMap = mmap(nullptr, nMapBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (pMap == MAP_FAILED) return nullptr;
+  if (pMap == MAP_FAILED) {
+    // A ring that is not mapped takes every frame and hands none over: take
+    // it down (a request of no blocks), so that the socket buffer receives.
+    tpacket_req3 none{};
+    setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &none, sizeof none);
+    return nullptr;
+  }
   return std::unique_ptr<PacketRing>(new PacketRing(static_cast<BYTE*>(pMap), nMapBytes, geometry));
 }
 

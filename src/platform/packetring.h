@@ -32,8 +32,8 @@ struct RingFrame {
 class PacketRing {
  public:
   // Switches fd to TPACKET_V3 and maps a ring of that geometry onto it. Null
-  // when the kernel refuses (the socket then may hold a ring it cannot be read
-  // from: close it).
+  // when the kernel refuses; the socket then has no ring and receives through
+  // its buffer.
   static std::unique_ptr<PacketRing> Map(int fd, const PacketRingGeometry& geometry);
 
   ~PacketRing();

@@ -21,8 +21,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "platform/ifaddr.h"
-#include "platform/netcaps.h"
+#include "platform/helperclient.h"
 #include "platform/threadmsg.h"
 
 namespace {
@@ -125,54 +124,58 @@ void CollectDrops(SOCKET hSocket, SocketState& state) {
   TheSocketTable().nAllDrops.fetch_add(stats.tp_drops);
 }
 
-// Closes a descriptor unless released.
-struct FdGuard {
-  explicit FdGuard(int fd) : fd(fd) {}
-  ~FdGuard() {
-    if (fd >= 0) close(fd);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int Release() { return std::exchange(fd, -1); }
-  int fd;
-};
-
-// Protocol 0: the socket receives nothing until BindToAddress names the
-// interface and all protocols, so no frame of another interface queues up first.
-int NewPacketSocket() { return socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
-
 }  // namespace
 
-StepError CreatePacketSocket(SOCKET* phSocket) { return CreatePacketSocket(phSocket, &kCaptureRing); }
+StepError OpenCaptureSocket(LPCSTR pszAddr, SOCKET* phSocket, const PacketRingGeometry* pRing) {
+  StepError pszError = RequestCaptureSocket(pszAddr, phSocket);
+  if (pszError == nullptr) pszError = AdoptCaptureSocket(*phSocket, pRing);
+  if (pszError != nullptr) {
+    CloseSocket(*phSocket);
+    *phSocket = INVALID_SOCKET;
+  }
+  return pszError;
+}
 
-StepError CreatePacketSocket(SOCKET* phSocket, const PacketRingGeometry* pRing) {
-  *phSocket = INVALID_SOCKET;
-  ScopedNetCaps caps;
-  FdGuard socketGuard(NewPacketSocket());
-  if (socketGuard.fd < 0) return kCreateSocketFailed;
+StepError AdoptCaptureSocket(SOCKET hSocket, const PacketRingGeometry* pRing) {
+  // What the helper hands over: a packet socket of ours, bound to an
+  // interface; anything else is a socket refused.
+  int nType = 0;
+  socklen_t nTypeLen = sizeof nType;
+  sockaddr_ll sll{};
+  socklen_t nLen = sizeof sll;
+  if (getsockopt(hSocket, SOL_SOCKET, SO_TYPE, &nType, &nTypeLen) != 0 || nType != SOCK_DGRAM ||
+      getsockname(hSocket, reinterpret_cast<sockaddr*>(&sll), &nLen) != 0 || sll.sll_family != AF_PACKET ||
+      sll.sll_ifindex == 0)
+    return kCreateSocketFailed;
+  if (FindState(hSocket)) return kCreateSocketFailed;  // adopted already
+
+  // Ring and filter before the bind below starts the flow, so that no frame
+  // is queued outside the ring or unfiltered.
   auto pState = std::make_shared<SocketState>();
-  if (pRing != nullptr) {
-    pState->pRing = PacketRing::Map(socketGuard.fd, *pRing);
-    if (!pState->pRing) {
-      // A refused ring may be left half made, and a socket with a ring but no
-      // mapping receives nothing: start again without one.
-      FdGuard plainGuard(NewPacketSocket());
-      if (plainGuard.fd < 0) return kCreateSocketFailed;
-      std::swap(socketGuard.fd, plainGuard.fd);
-    }
-  }
+  if (pRing != nullptr) pState->pRing = PacketRing::Map(hSocket, *pRing);
   if (!pState->pRing) {
-    // SO_RCVBUFFORCE (needs CAP_NET_ADMIN) passes net.core.rmem_max; the plain
-    // option is capped by it. Either way capture works, only bursts differ.
-    if (setsockopt(socketGuard.fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
-      setsockopt(socketGuard.fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+    // SO_RCVBUFFORCE (needs CAP_NET_ADMIN, which the program never holds;
+    // root has it) passes net.core.rmem_max; the plain option is capped by
+    // it. Either way capture works, only bursts differ.
+    if (setsockopt(hSocket, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+      setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
   }
+  // Best effort: ReceiveDatagram repeats the test for whatever a missing filter lets in.
+  if (sll.sll_hatype == ARPHRD_LOOPBACK)
+    AttachFilter(hSocket, kIPv4OnlyIncoming);
+  else
+    AttachFilter(hSocket, kIPv4Only);
+
+  sockaddr_ll all{};
+  all.sll_family = AF_PACKET;
+  all.sll_protocol = htons(ETH_P_ALL);  // all protocols: outgoing datagrams too
+  all.sll_ifindex = sll.sll_ifindex;
+  if (bind(hSocket, reinterpret_cast<const sockaddr*>(&all), sizeof all) != 0) return kBindIpFailed;
   {
     SocketTable& table = TheSocketTable();
     std::lock_guard lock(table.mtx);
-    table.states[socketGuard.fd] = std::move(pState);
+    table.states[hSocket] = std::move(pState);
   }
-  *phSocket = socketGuard.Release();
   return nullptr;
 }
 
@@ -186,39 +189,6 @@ StepError SetReceiveTimeout(SOCKET hSocket, int nTimeoutMs) {
   tv.tv_sec = nTimeoutMs / 1000;
   tv.tv_usec = (nTimeoutMs % 1000) * 1000;
   if (setsockopt(hSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return kSetSocketOptionFailed;
-  return nullptr;
-}
-
-StepError BindToAddress(SOCKET hSocket, LPCSTR pszAddr) {
-  in_addr addr{};
-  // Strict dotted-decimal, as the address list gives it; "1.2" or a host name is no address.
-  if (pszAddr == nullptr || inet_pton(AF_INET, pszAddr, &addr) != 1) return kBindIpFailed;
-  int nIfIndex = 0;
-  BOOL bLoopback = FALSE;
-  if (!FindInterfaceOfAddress(addr.s_addr, &nIfIndex, &bLoopback)) return kBindIpFailed;
-  // Best effort: ReceiveDatagram repeats the test for whatever a missing filter lets in.
-  if (bLoopback)
-    AttachFilter(hSocket, kIPv4OnlyIncoming);
-  else
-    AttachFilter(hSocket, kIPv4Only);
-  sockaddr_ll sll{};
-  sll.sll_family = AF_PACKET;
-  sll.sll_protocol = htons(ETH_P_ALL);  // all protocols: outgoing datagrams too
-  sll.sll_ifindex = nIfIndex;
-  if (bind(hSocket, reinterpret_cast<const sockaddr*>(&sll), sizeof sll) != 0) return kBindIpFailed;
-  return nullptr;
-}
-
-StepError EnterReceiveAll(SOCKET hSocket) {
-  sockaddr_ll sll{};
-  socklen_t nLen = sizeof sll;
-  if (getsockname(hSocket, reinterpret_cast<sockaddr*>(&sll), &nLen) != 0) return kReceiveAllFailed;
-  if (sll.sll_family != AF_PACKET || sll.sll_ifindex == 0) return kReceiveAllFailed;  // not a bound packet socket
-  packet_mreq mreq{};
-  mreq.mr_ifindex = sll.sll_ifindex;
-  mreq.mr_type = PACKET_MR_PROMISC;
-  ScopedNetCaps caps;
-  if (setsockopt(hSocket, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) return kReceiveAllFailed;
   return nullptr;
 }
 

@@ -6,13 +6,11 @@
 // interface that holds the chosen address: only an all-protocols packet socket
 // sees the interface's outgoing datagrams as well as its incoming ones.
 //
-// Opening takes four steps, each mapping its own system-call failure to the
-// text the engine reports, so that a test can drive each one alone:
-//   CreatePacketSocket   "Create socket failed."     (no CAP_NET_RAW)
-//   SetReceiveTimeout    "Set socket option failed."
-//   BindToAddress        "Bind ip failed."           (not a dotted address, or no interface holds it)
-//   EnterReceiveAll      "WSAIoctl failed."          (promiscuous mode refused)
-// Each returns nullptr on success, else that text. None closes the socket.
+// Opening: the capture helper (helperclient.h) takes the privileged steps,
+// each mapping its own failure to the text the engine reports (create: "Create
+// socket failed.", time-out: "Set socket option failed.", bind: "Bind ip
+// failed.", promiscuous mode: "WSAIoctl failed."), and hands the socket over;
+// AdoptCaptureSocket then does the rest here, with no privilege.
 #include <cstdint>
 
 #include "platform/packetring.h"
@@ -25,13 +23,8 @@ inline constexpr const char* kSetSocketOptionFailed = "Set socket option failed.
 inline constexpr const char* kBindIpFailed = "Bind ip failed.";
 inline constexpr const char* kReceiveAllFailed = "WSAIoctl failed.";
 
-// A packet socket that receives nothing until BindToAddress, read through a
-// memory-mapped ring of kCaptureRing's geometry, so that bursts are not dropped
-// and waiting datagrams cost no system call. *phSocket is INVALID_SOCKET on failure.
-StepError CreatePacketSocket(SOCKET* phSocket);
-
-// 8 MiB in 32 blocks of 256 KiB. The kernel hands a block over when it is
-// full or 4 ms after it was opened, whichever comes first, so at low rates
+// The capture ring: 8 MiB in 32 blocks of 256 KiB. The kernel hands a block
+// over when it is full or 4 ms after it was opened, whichever comes first, so at low rates
 // every block holds 4 ms of traffic and the ring rides out a reader stalled
 // for 128 ms; at high rates it holds about 45,000 small datagrams or 7,000 of
 // 1000 bytes. A full window queue makes the reader wait while datagrams queue
@@ -40,24 +33,28 @@ StepError CreatePacketSocket(SOCKET* phSocket);
 // the benchmark's highest rates (bench/README.md).
 inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 4};
 
-// The same with a ring of pRing's geometry, or with none when pRing is null:
-// datagrams then queue in a large socket buffer and each costs a system call.
-// A ring the kernel refuses gives a socket without one; IsRingSocket tells.
-StepError CreatePacketSocket(SOCKET* phSocket, const PacketRingGeometry* pRing);
+// The capture socket on the interface that holds pszAddr, through the helper,
+// read through a ring of pRing's geometry: the helper's failure text, or
+// AdoptCaptureSocket's. *phSocket is INVALID_SOCKET on failure, with nothing
+// left open.
+StepError OpenCaptureSocket(LPCSTR pszAddr, SOCKET* phSocket, const PacketRingGeometry* pRing = &kCaptureRing);
+
+// The unprivileged steps on a socket the helper opened: maps a ring of
+// pRing's geometry (none when pRing is null: datagrams then queue in a large
+// socket buffer and each costs a system call; a ring the kernel refuses gives
+// the same), attaches the kernel filter, and binds for all protocols on the
+// same interface, from which on IPv4 datagrams are queued (on a loopback
+// interface each datagram once). "Create socket failed." when hSocket is no
+// packet socket bound to an interface, "Bind ip failed." when that interface
+// is gone. Does not close the socket.
+StepError AdoptCaptureSocket(SOCKET hSocket, const PacketRingGeometry* pRing);
 
 // TRUE when hSocket is an open packet socket read through a ring.
 BOOL IsRingSocket(SOCKET hSocket);
 
-// The longest a ReceiveDatagram waits (SO_RCVTIMEO); nTimeoutMs > 0.
+// The longest a ReceiveDatagram waits (SO_RCVTIMEO); 0: no limit. The
+// helper sets the capture's; tools and tests set shorter ones.
 StepError SetReceiveTimeout(SOCKET hSocket, int nTimeoutMs);
-
-// Binds to the interface that holds pszAddr (strict dotted-decimal text), all
-// protocols; from then on only IPv4 datagrams are queued, and on a loopback
-// interface each datagram once. Packet sockets have no ports.
-StepError BindToAddress(SOCKET hSocket, LPCSTR pszAddr);
-
-// Promiscuous mode on the bound interface (dropped again when the socket closes).
-StepError EnterReceiveAll(SOCKET hSocket);
 
 // A plain UDP socket ("Create socket failed."), and its bind to the wildcard
 // address and nPort ("Bind ip failed.").
@@ -83,7 +80,7 @@ inline constexpr int kErrorBackoffMs = 20;
 
 // Datagrams the kernel dropped for hSocket since it was created, because the
 // ring (or socket buffer) was full. The kernel's counter resets on each read,
-// so every read is added up here; 0 for a socket not made by CreatePacketSocket.
+// so every read is added up here; 0 for a socket not adopted by AdoptCaptureSocket.
 std::uint64_t GetKernelDrops(SOCKET hSocket);
 
 // The same summed over every packet socket of the process, closed ones included.

@@ -7,14 +7,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*; do echo "--- $f"; cat "$f"; done; exit 1; }
 
-# Waits until a packet socket is bound to an interface (the dump has opened
-# its engine): /proc/net/packet lists this namespace's packet sockets, the
-# fifth column being the interface index (0 while unbound). Bounded, no sleep.
+# Waits until a packet socket is bound to an interface and receiving (the
+# dump has opened its engine): /proc/net/packet lists this namespace's packet
+# sockets, the fifth column being the interface index (0 while unbound), the
+# sixth 1 once frames are queued (the helper's socket is bound but receives
+# nothing until the dump binds it for all protocols). Bounded, no sleep.
 wait_for_bound_packet_socket() {
-  local i sk ref type proto iface rest
+  local i sk ref type proto iface running rest
   for ((i = 0; i < 20000; i++)); do
-    while read -r sk ref type proto iface rest; do
-      [ "$sk" != sk ] && [ "$iface" != 0 ] && return 0
+    while read -r sk ref type proto iface running rest; do
+      [ "$sk" != sk ] && [ "$iface" != 0 ] && [ "$running" = 1 ] && return 0
     done < /proc/net/packet
   done
   return 1

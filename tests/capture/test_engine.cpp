@@ -4,17 +4,24 @@
 
 #include <gtest/gtest.h>
 #include <sys/capability.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "capturetest.h"
 #include "nettraffic.h"
 #include "../platform/threadwait.h"
-#include "platform/netcaps.h"
+#include "platform/helperclient.h"
 #include "platform/sockstartup.h"
 
 namespace {
@@ -58,18 +65,6 @@ struct StartGate {
   }
 };
 
-// Clears CAP_NET_RAW and CAP_NET_ADMIN from the calling thread's effective
-// set, and from its permitted set too unless bKeepPermitted.
-void DropNetCaps(bool bKeepPermitted) {
-  cap_t caps = cap_get_proc();
-  ASSERT_NE(caps, nullptr);
-  cap_value_t list[] = {CAP_NET_RAW, CAP_NET_ADMIN};
-  cap_set_flag(caps, CAP_EFFECTIVE, 2, list, CAP_CLEAR);
-  if (!bKeepPermitted) cap_set_flag(caps, CAP_PERMITTED, 2, list, CAP_CLEAR);
-  ASSERT_EQ(cap_set_proc(caps), 0);
-  cap_free(caps);
-}
-
 // Starts a run on kAddr that reports to `log`.
 void StartRun(CCaptureEngine& engine, NoticeLog& log) {
   ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
@@ -109,9 +104,14 @@ TEST(Engine, OpenFailuresLeaveItIdleWithTheirText) {
   }
 }
 
-TEST(Engine, WithoutCapabilitiesCreateSocketFails) {
+// Root's helper gets every capability its bounding set allows; without
+// CAP_NET_RAW there, as for a helper that was never granted it, it cannot
+// create the socket.
+TEST(Engine, AHelperWithoutCapNetRawFailsToCreateTheSocket) {
   std::thread([] {
-    DropNetCaps(false);
+    // Bounding set and capabilities are the thread's own; the helper it
+    // starts inherits them.
+    ASSERT_EQ(prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0), 0);
     CCaptureEngine engine;
     EXPECT_FALSE(engine.Open(kAddr, CAPTURE_PORT));
     EXPECT_EQ(engine.GetErrorText(), "Create socket failed.");
@@ -119,17 +119,67 @@ TEST(Engine, WithoutCapabilitiesCreateSocketFails) {
   }).join();
 }
 
-// Least privilege: capabilities that are only permitted are raised just for
-// the socket calls and lowered again.
-TEST(Engine, PermittedCapabilitiesAreRaisedOnlyAroundTheSocketCalls) {
-  std::thread([] {
-    DropNetCaps(true);
-    ASSERT_FALSE(IsCapabilityEffective(CAP_NET_RAW));
+// Stand-ins for the helper, from a folder of their own.
+class StandInHelpers {
+ public:
+  StandInHelpers() {
+    char szDir[] = "/tmp/morvane-standin.XXXXXX";
+    if (mkdtemp(szDir) != nullptr) m_strDir = szDir;
+  }
+  ~StandInHelpers() {
+    SetCaptureHelperPathForTesting(nullptr);
+    if (!m_strDir.empty()) std::system(("rm -rf '" + m_strDir + "'").c_str());
+  }
+  // A bash script with this body; its path.
+  std::string Write(const std::string& strName, const std::string& strBody) {
+    const std::string strPath = m_strDir + "/" + strName;
+    std::ofstream(strPath) << "#!/bin/bash\n" << strBody << "\n";
+    chmod(strPath.c_str(), 0755);
+    return strPath;
+  }
+  const std::string& Dir() const { return m_strDir; }
+
+ private:
+  std::string m_strDir;
+};
+
+// Whatever the helper does, Open ends within the helper's wait with one of
+// the four texts and leaves no child behind. Descriptor 3 is the channel.
+TEST(Engine, AHelperThatDiesHangsOrAnswersAmissFailsOpenPromptly) {
+  StandInHelpers standIns;
+  ASSERT_FALSE(standIns.Dir().empty());
+  const struct {
+    const char* pszName;
+    const char* pszBody;  // null: no such file
+    const char* pszText;
+  } cases[] = {
+      {"missing", nullptr, "Create socket failed."},
+      {"exits-without-answering", "exit 0", "Create socket failed."},
+      {"never-answers", "exec /bin/sleep 600", "Create socket failed."},
+      {"success-without-a-socket", "printf '\\000' >&3", "Create socket failed."},
+      {"create-failed", "printf '\\001' >&3", "Create socket failed."},
+      {"time-out-failed", "printf '\\002' >&3", "Set socket option failed."},
+      {"bind-failed", "printf '\\003' >&3", "Bind ip failed."},
+      {"receive-all-failed", "printf '\\004' >&3", "WSAIoctl failed."},
+      {"answers-then-hangs", "printf '\\003' >&3; exec /bin/sleep 600", "Bind ip failed."},
+      {"no-such-step", "printf '\\011' >&3", "Create socket failed."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    const std::string strPath =
+        c.pszBody != nullptr ? standIns.Write(c.pszName, c.pszBody) : standIns.Dir() + "/" + c.pszName;
+    SetCaptureHelperPathForTesting(strPath.c_str());
     CCaptureEngine engine;
-    EXPECT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
-    EXPECT_FALSE(IsCapabilityEffective(CAP_NET_RAW));
-    EXPECT_FALSE(IsCapabilityEffective(CAP_NET_ADMIN));
-  }).join();
+    const auto tStart = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine.Open(kAddr, CAPTURE_PORT));
+    // Generous: the helper's wait is 2 s, a hanging stand-in sleeps 600 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(30));
+    EXPECT_EQ(engine.GetErrorText(), c.pszText);
+    EXPECT_FALSE(engine.IsOpened());
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "the helper is reaped";
+    EXPECT_EQ(errno, ECHILD);
+  }
 }
 
 TEST(Engine, NullAddressOpensButCannotStart) {

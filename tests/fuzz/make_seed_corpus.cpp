@@ -61,9 +61,8 @@ bool CaptureReal(std::vector<std::vector<BYTE>>* pReal) {
   MSG msg;
   PeekMessage(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // ReceiveDatagram waits on this queue too
   SOCKET hSocket = INVALID_SOCKET;
-  StepError pszError = CreatePacketSocket(&hSocket);
+  StepError pszError = OpenCaptureSocket(kAddr, &hSocket);
   if (pszError == nullptr) pszError = SetReceiveTimeout(hSocket, kDrainTimeoutMs);
-  if (pszError == nullptr) pszError = BindToAddress(hSocket, kAddr);
   if (pszError != nullptr) {
     std::fprintf(stderr, "%s\n", pszError);
     CloseSocket(hSocket);

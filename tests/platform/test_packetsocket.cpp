@@ -3,6 +3,7 @@
 #include "platform/packetsocket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -16,12 +17,17 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "capturehelper/capturesteps.h"
+#include "platform/helperclient.h"
 #include "platform/ifaddr.h"
 #include "platform/packetring.h"
 #include "platform/threadmsg.h"
@@ -46,11 +52,11 @@ const struct ReceivePath {
   const PacketRingGeometry* pRing;
 } kReceivePaths[] = {{"capture ring", &kCaptureRing}, {"small ring", &kSmallRing}, {"socket buffer", nullptr}};
 
-// A packet socket bound to the loopback, or INVALID_SOCKET.
+// A capture socket on the loopback, from the helper, with a receive time-out
+// of nTimeoutMs (0: none), or INVALID_SOCKET.
 SOCKET OpenBound(int nTimeoutMs, const PacketRingGeometry* pRing = &kCaptureRing) {
   SOCKET h = INVALID_SOCKET;
-  if (CreatePacketSocket(&h, pRing) || (nTimeoutMs > 0 && SetReceiveTimeout(h, nTimeoutMs)) ||
-      BindToAddress(h, kAddr)) {
+  if (OpenCaptureSocket(kAddr, &h, pRing) || SetReceiveTimeout(h, nTimeoutMs)) {
     CloseSocket(h);
     return INVALID_SOCKET;
   }
@@ -122,22 +128,33 @@ struct UdpListener {
 TEST(PacketSocket, EachStepReportsItsOwnFailure) {
   Socket udp(socket(AF_INET, SOCK_DGRAM, 0));
   Socket unbound;
-  ASSERT_EQ(CreatePacketSocket(&unbound.h), nullptr);
+  ASSERT_EQ(CreateCaptureSocket(&unbound.h), HELPER_OK);
+  const int nLo = static_cast<int>(if_nametoindex("lo"));
+  int nIfIndex = 0;
+  bool bLoopback = false;
+  auto bindTo = [&](const char* pszAddr) {
+    return StepErrorOfHelperStatus(FindCaptureInterface(pszAddr, &nIfIndex, &bLoopback));
+  };
   const struct {
     const char* pszName;
     StepError pszGot;
     const char* pszWanted;
   } cases[] = {
-      {"time-out on no socket", SetReceiveTimeout(INVALID_SOCKET, 5000), kSetSocketOptionFailed},
-      {"bind: address no interface holds", BindToAddress(unbound.h, "10.255.255.1"), kBindIpFailed},
-      {"bind: 127/8 is routed locally but 127.0.0.3 is nobody's address", BindToAddress(unbound.h, "127.0.0.3"),
-       kBindIpFailed},
-      {"bind: not dotted-decimal", BindToAddress(unbound.h, "127.2"), kBindIpFailed},
-      {"bind: null", BindToAddress(unbound.h, nullptr), kBindIpFailed},
-      {"bind: no socket", BindToAddress(INVALID_SOCKET, kAddr), kBindIpFailed},
-      {"receive-all: not bound", EnterReceiveAll(unbound.h), kReceiveAllFailed},
-      {"receive-all: not a packet socket", EnterReceiveAll(udp.h), kReceiveAllFailed},
-      {"receive-all: no socket", EnterReceiveAll(INVALID_SOCKET), kReceiveAllFailed},
+      {"time-out on no socket", StepErrorOfHelperStatus(SetCaptureTimeout(-1, 5000)), kSetSocketOptionFailed},
+      {"bind: address no interface holds", bindTo("10.255.255.1"), kBindIpFailed},
+      {"bind: 127/8 is routed locally but 127.0.0.3 is nobody's address", bindTo("127.0.0.3"), kBindIpFailed},
+      {"bind: not dotted-decimal", bindTo("127.2"), kBindIpFailed},
+      {"bind: a leading zero", bindTo("127.0.0.02"), kBindIpFailed},
+      {"bind: a trailing blank", bindTo("127.0.0.2 "), kBindIpFailed},
+      {"bind: null", bindTo(nullptr), kBindIpFailed},
+      {"bind: no socket", StepErrorOfHelperStatus(BindCaptureInterface(-1, nLo)), kBindIpFailed},
+      {"receive-all: not bound", StepErrorOfHelperStatus(EnterPromiscuousMode(unbound.h)), kReceiveAllFailed},
+      {"receive-all: not a packet socket", StepErrorOfHelperStatus(EnterPromiscuousMode(udp.h)), kReceiveAllFailed},
+      {"receive-all: no socket", StepErrorOfHelperStatus(EnterPromiscuousMode(-1)), kReceiveAllFailed},
+      {"a status that names no step", StepErrorOfHelperStatus(9), kCreateSocketFailed},
+      {"adopt: not a packet socket", AdoptCaptureSocket(udp.h, &kCaptureRing), kCreateSocketFailed},
+      {"adopt: bound to no interface", AdoptCaptureSocket(unbound.h, &kCaptureRing), kCreateSocketFailed},
+      {"adopt: no socket", AdoptCaptureSocket(INVALID_SOCKET, nullptr), kCreateSocketFailed},
   };
   for (const auto& c : cases) EXPECT_STREQ(c.pszGot, c.pszWanted) << c.pszName;
 
@@ -149,18 +166,121 @@ TEST(PacketSocket, EachStepReportsItsOwnFailure) {
     cap_set_flag(caps, CAP_PERMITTED, 1, &nRaw, CAP_CLEAR);
     ASSERT_EQ(cap_set_proc(caps), 0);
     cap_free(caps);
-    SOCKET h = 12345;
-    EXPECT_STREQ(CreatePacketSocket(&h), kCreateSocketFailed);
-    EXPECT_EQ(h, INVALID_SOCKET);
+    int fd = 12345;
+    EXPECT_STREQ(StepErrorOfHelperStatus(CreateCaptureSocket(&fd)), kCreateSocketFailed);
+    EXPECT_EQ(fd, -1);
   }).join();
+}
+
+// The helper's capabilities, as the kernel reports them for its thread: from
+// root's full sets down to CAP_NET_RAW, then to nothing, after which no packet
+// socket can be made.
+TEST(HelperCapabilities, OnlyCapNetRawUntilAllAreDropped) {
+  auto capSet = [](const std::string& strField) {
+    std::ifstream in("/proc/thread-self/status");
+    for (std::string strLine; std::getline(in, strLine);)
+      if (strLine.rfind(strField + ":", 0) == 0) return std::stoull(strLine.substr(strField.size() + 1), nullptr, 16);
+    return ~0ull;
+  };
+  std::thread([&] {  // capability sets are the thread's own
+    ASSERT_TRUE(KeepOnlyCaptureCapability());
+    for (const char* pszSet : {"CapPrm", "CapEff"}) EXPECT_EQ(capSet(pszSet), 1ull << CAP_NET_RAW) << pszSet;
+    EXPECT_EQ(capSet("CapInh"), 0u);
+    Socket s;
+    EXPECT_EQ(CreateCaptureSocket(&s.h), HELPER_OK);
+    ASSERT_TRUE(DropAllCapabilities());
+    for (const char* pszSet : {"CapPrm", "CapEff", "CapInh", "CapAmb"}) EXPECT_EQ(capSet(pszSet), 0u) << pszSet;
+    Socket refused;
+    EXPECT_EQ(CreateCaptureSocket(&refused.h), HELPER_CREATE_FAILED);
+  }).join();
+}
+
+// The descriptors open in this process.
+int CountOpenFds() {
+  int nCount = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++nCount;
+  return nCount;
+}
+
+// One message as a helper (or a stand-in) sends it: bytes and descriptors in
+// one SCM_RIGHTS control message.
+void SendAnswer(int fdChannel, const std::string& strBytes, const std::vector<int>& fds) {
+  iovec iov{const_cast<char*>(strBytes.data()), strBytes.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+  if (!fds.empty()) {
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
+    pCmsg->cmsg_level = SOL_SOCKET;
+    pCmsg->cmsg_type = SCM_RIGHTS;
+    pCmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(pCmsg), fds.data(), sizeof(int) * fds.size());
+  }
+  ASSERT_EQ(sendmsg(fdChannel, &msg, 0), static_cast<ssize_t>(strBytes.size()));
+}
+
+// Only one byte is an answer, with exactly one descriptor when it says
+// success and none otherwise; whatever else arrives is closed.
+TEST(HelperAnswer, OnlyOneByteWithTheSocketOnSuccessIsAnAnswer) {
+  Socket packet;
+  ASSERT_EQ(CreateCaptureSocket(&packet.h), HELPER_OK);
+  Socket other(socket(AF_INET, SOCK_DGRAM, 0));
+  const std::string kOk(1, static_cast<char>(HELPER_OK));
+  const struct {
+    const char* pszName;
+    std::string strBytes;  // empty: the helper's end is closed with nothing sent
+    std::vector<int> fds;
+    const char* pszWanted;  // null: the socket is handed over
+  } cases[] = {
+      {"success with the socket", kOk, {packet.h}, nullptr},
+      {"a failed step", std::string(1, static_cast<char>(HELPER_RECEIVE_ALL_FAILED)), {}, kReceiveAllFailed},
+      {"success without a socket", kOk, {}, kCreateSocketFailed},
+      {"success with two descriptors", kOk, {packet.h, other.h}, kCreateSocketFailed},
+      {"a failure with a descriptor", std::string(1, static_cast<char>(HELPER_BIND_FAILED)), {packet.h},
+       kCreateSocketFailed},
+      {"two bytes", kOk + kOk, {packet.h}, kCreateSocketFailed},
+      {"end-of-file", "", {}, kCreateSocketFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    int fdPair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fdPair), 0);
+    Socket ours(fdPair[0]), theirs(fdPair[1]);
+    if (!c.strBytes.empty()) {
+      ASSERT_NO_FATAL_FAILURE(SendAnswer(theirs.h, c.strBytes, c.fds));
+    }
+    close(std::exchange(theirs.h, INVALID_SOCKET));
+    const int nFdsBefore = CountOpenFds();
+    SOCKET hGot = 12345;
+    EXPECT_STREQ(ReceiveHelperAnswer(ours.h, 0, &hGot), c.pszWanted);
+    if (c.pszWanted == nullptr) {
+      ASSERT_NE(hGot, INVALID_SOCKET);
+      EXPECT_NE(hGot, packet.h) << "a descriptor of its own";
+      EXPECT_EQ(fcntl(hGot, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+      EXPECT_EQ(CountOpenFds(), nFdsBefore + 1);
+      close(hGot);
+    } else {
+      EXPECT_EQ(hGot, INVALID_SOCKET);
+      EXPECT_EQ(CountOpenFds(), nFdsBefore) << "whatever arrived is closed";
+    }
+  }
+  // Nothing sent yet and the helper still there: no answer within the wait.
+  int fdPair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fdPair), 0);
+  Socket ours(fdPair[0]), theirs(fdPair[1]);
+  SOCKET hGot = 12345;
+  EXPECT_STREQ(ReceiveHelperAnswer(ours.h, 0, &hGot), kCreateSocketFailed);
+  EXPECT_EQ(hGot, INVALID_SOCKET);
 }
 
 TEST(PacketSocket, ReceiveAllIsPromiscuousModeUntilTheSocketCloses) {
   ASSERT_FALSE(LoopbackIsPromiscuous());
   {
-    Socket s(OpenBound(1000));
+    Socket s(OpenBound(1000));  // the helper's last step
     ASSERT_NE(s.h, INVALID_SOCKET);
-    ASSERT_EQ(EnterReceiveAll(s.h), nullptr);
     EXPECT_TRUE(LoopbackIsPromiscuous());
   }
   EXPECT_FALSE(LoopbackIsPromiscuous());
@@ -254,10 +374,10 @@ TEST(PacketRing, TakesTheManyFramesOfABlockOneByOne) {
   UdpListener listener(45000);
   ASSERT_TRUE(listener.bBound);
   Socket s;
-  ASSERT_EQ(CreatePacketSocket(&s.h, nullptr), nullptr);
+  ASSERT_EQ(RequestCaptureSocket(kAddr, &s.h), nullptr);
   const std::unique_ptr<PacketRing> pRing = PacketRing::Map(s.h, {64 * 1024, 4, 200});
   ASSERT_TRUE(pRing);
-  ASSERT_EQ(BindToAddress(s.h, kAddr), nullptr);
+  ASSERT_EQ(AdoptCaptureSocket(s.h, nullptr), nullptr);  // filter and bind; the ring is read here
   constexpr int kCount = 100;
   SendUdpBurst(kCount, [](int i) { return "frame-" + std::to_string(i); });
   int nTaken = 0;
@@ -284,10 +404,8 @@ TEST(PacketSocket, ARefusedRingFallsBackToTheSocketBuffer) {
   ASSERT_TRUE(listener.bBound);
   const PacketRingGeometry refused{4096 + 2048, 4, 2};
   Socket s;
-  ASSERT_EQ(CreatePacketSocket(&s.h, &refused), nullptr);
+  ASSERT_EQ(OpenCaptureSocket(kAddr, &s.h, &refused), nullptr);
   EXPECT_FALSE(IsRingSocket(s.h));
-  ASSERT_EQ(SetReceiveTimeout(s.h, 5000), nullptr);
-  ASSERT_EQ(BindToAddress(s.h, kAddr), nullptr);
   SendUdp("through-the-buffer");
   std::array<BYTE, 1500> buf{};
   const int n = ReceiveDatagram(s.h, buf.data(), 1500);
@@ -417,9 +535,8 @@ TEST(PacketSocket, AnInterfaceGoneIsWaitedOnAndItsErrorCleared) {
                 0);
     }
     Socket s;
-    ASSERT_EQ(CreatePacketSocket(&s.h, path.pRing), nullptr);
+    ASSERT_EQ(OpenCaptureSocket("127.9.8.1", &s.h, path.pRing), nullptr);
     ASSERT_EQ(SetReceiveTimeout(s.h, 50), nullptr);
-    ASSERT_EQ(BindToAddress(s.h, "127.9.8.1"), nullptr);
     ASSERT_EQ(std::system("ip link del mvtest0"), 0);
     pollfd pfd{s.h, POLLIN, 0};
     ASSERT_EQ(poll(&pfd, 1, 5000), 1);
@@ -445,11 +562,9 @@ TEST(IfAddr, ListsTheNamespacesAddressesInKernelOrder) {
                {"127.0.0.3", FALSE}, {"10.1.2.3", FALSE}, {"0.0.0.0", FALSE}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pszAddr);
-    in_addr addr{};
-    inet_pton(AF_INET, c.pszAddr, &addr);
     int nIndex = -1;
-    BOOL bLoopback = FALSE;
-    EXPECT_EQ(FindInterfaceOfAddress(addr.s_addr, &nIndex, &bLoopback), c.bFound);
+    bool bLoopback = false;
+    EXPECT_EQ(FindCaptureInterface(c.pszAddr, &nIndex, &bLoopback) == HELPER_OK, c.bFound == TRUE);
     if (c.bFound) {
       EXPECT_EQ(nIndex, nLo);
       EXPECT_TRUE(bLoopback);

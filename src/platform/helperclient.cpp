@@ -1,0 +1,199 @@
+#include "platform/helperclient.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "capturehelper/capturewire.h"
+#include "platform/packetsocket.h"
+
+namespace {
+
+std::mutex g_mtxTestPath;
+std::string g_strTestPath;  // guarded by g_mtxTestPath
+
+using Clock = std::chrono::steady_clock;
+
+// The helper beside the running executable: the program's own folder is as
+// trusted as the program. Empty when /proc/self/exe cannot be read.
+std::string HelperPath() {
+  {
+    std::lock_guard lock(g_mtxTestPath);
+    if (!g_strTestPath.empty()) return g_strTestPath;
+  }
+  char szExe[PATH_MAX];
+  const ssize_t nLen = readlink("/proc/self/exe", szExe, sizeof szExe - 1);
+  if (nLen <= 0) return {};
+  std::string strPath(szExe, static_cast<std::size_t>(nLen));
+  const auto nSlash = strPath.rfind('/');
+  if (nSlash == std::string::npos) return {};
+  strPath.resize(nSlash + 1);
+  return strPath + kHelperFileName;
+}
+
+int LeftMs(Clock::time_point tDeadline) {
+  const auto nLeft = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now()).count();
+  return nLeft > 0 ? static_cast<int>(nLeft) : 0;
+}
+
+// Waits until fd is readable (or hung up); false at the deadline.
+bool WaitReadable(int fd, Clock::time_point tDeadline) {
+  for (;;) {
+    pollfd pfd{fd, POLLIN, 0};
+    const int nReady = poll(&pfd, 1, LeftMs(tDeadline));
+    if (nReady > 0) return true;
+    if (nReady == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+struct Fd {
+  explicit Fd(int fd = -1) : fd(fd) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int fd;
+};
+
+// Waits for the helper to close its end (it exits right after answering),
+// then kills whatever is left of it and reaps it. The child is ours until
+// reaped, so its pid names no other process; a kill of one already exiting
+// does no harm.
+void ReapHelper(pid_t pid, int fdChannel, Clock::time_point tDeadline) {
+  char buf[64];
+  while (LeftMs(tDeadline) > 0 && WaitReadable(fdChannel, tDeadline)) {
+    const ssize_t nGot = recv(fdChannel, buf, sizeof buf, MSG_DONTWAIT);
+    if (nGot == 0) break;                                   // end-of-file: it is gone
+    if (nGot < 0 && errno != EINTR && errno != EAGAIN) break;
+    // More bytes after its answer: ignored, read on to the end.
+  }
+  int nStatus = 0;
+  if (waitpid(pid, &nStatus, WNOHANG) != 0) return;  // reaped, or not ours to reap (SIGCHLD ignored)
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+void SetCaptureHelperPathForTesting(const char* pszPath) {
+  std::lock_guard lock(g_mtxTestPath);
+  g_strTestPath = pszPath != nullptr ? pszPath : "";
+}
+
+StepError StepErrorOfHelperStatus(std::uint8_t nStatus) {
+  switch (nStatus) {
+    case HELPER_OK: return nullptr;
+    case HELPER_TIMEOUT_FAILED: return kSetSocketOptionFailed;
+    case HELPER_BIND_FAILED: return kBindIpFailed;
+    case HELPER_RECEIVE_ALL_FAILED: return kReceiveAllFailed;
+    default: return kCreateSocketFailed;  // HELPER_CREATE_FAILED, or a byte that names no step
+  }
+}
+
+StepError ReceiveHelperAnswer(int fdChannel, int nWaitMs, SOCKET* phSocket) {
+  *phSocket = INVALID_SOCKET;
+  if (!WaitReadable(fdChannel, Clock::now() + std::chrono::milliseconds(nWaitMs))) return kCreateSocketFailed;
+  char bytes[2] = {};  // room for one too many, to see a longer message
+  iovec iov{bytes, sizeof bytes};
+  // Room for more descriptors than an answer may carry, so that whatever the
+  // kernel installs is seen and closed.
+  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t nGot;
+  do {
+    nGot = recvmsg(fdChannel, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  } while (nGot < 0 && errno == EINTR);
+  if (nGot < 0) return kCreateSocketFailed;  // nothing arrived
+
+  std::vector<int> fds;
+  bool bWellFormed = (msg.msg_flags & (MSG_CTRUNC | MSG_TRUNC)) == 0;
+  int nRightsMessages = 0;
+  for (cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg); pCmsg != nullptr; pCmsg = CMSG_NXTHDR(&msg, pCmsg)) {
+    if (pCmsg->cmsg_level != SOL_SOCKET || pCmsg->cmsg_type != SCM_RIGHTS) {
+      bWellFormed = false;
+      continue;
+    }
+    ++nRightsMessages;
+    const std::size_t nCount = (pCmsg->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < nCount; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(pCmsg) + i * sizeof(int), sizeof fd);
+      fds.push_back(fd);
+    }
+    if (pCmsg->cmsg_len != CMSG_LEN(sizeof(int))) bWellFormed = false;
+  }
+  const auto nStatus = static_cast<std::uint8_t>(bytes[0]);
+  if (nGot != 1) bWellFormed = false;  // end-of-file (0), or more than one byte
+  if (nStatus == HELPER_OK ? (nRightsMessages != 1 || fds.size() != 1) : !fds.empty()) bWellFormed = false;
+  if (!bWellFormed) {
+    for (int fd : fds) close(fd);
+    return kCreateSocketFailed;
+  }
+  if (nStatus != HELPER_OK) return StepErrorOfHelperStatus(nStatus);
+  *phSocket = fds[0];
+  return nullptr;
+}
+
+StepError RequestCaptureSocket(LPCSTR pszAddr, SOCKET* phSocket) {
+  *phSocket = INVALID_SOCKET;
+  const std::string strHelper = HelperPath();
+  if (strHelper.empty() || pszAddr == nullptr) return kCreateSocketFailed;
+  int fdPair[2];
+  // Both ends close-on-exec: only the helper's copy on kHelperChannelFd, made
+  // by the spawn's dup2, crosses the exec, so no other child of ours keeps
+  // the channel open and end-of-file means the helper is gone.
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fdPair) != 0) return kCreateSocketFailed;
+  Fd ours(fdPair[0]);
+  Fd theirs(fdPair[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) return kCreateSocketFailed;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return kCreateSocketFailed;
+  }
+  // dup2 onto the same number clears close-on-exec as well.
+  posix_spawn_file_actions_adddup2(&actions, theirs.fd, kHelperChannelFd);
+  // No blocked or ignored signal of ours reaches the helper.
+  sigset_t emptySet, allSet;
+  sigemptyset(&emptySet);
+  sigfillset(&allSet);
+  posix_spawnattr_setsigmask(&attr, &emptySet);
+  posix_spawnattr_setsigdefault(&attr, &allSet);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  char* argv[] = {const_cast<char*>(strHelper.c_str()), const_cast<char*>(pszAddr), nullptr};
+  char* envp[] = {nullptr};
+  pid_t pid = -1;
+  // A missing helper, or one this user may not run, fails here (glibc reports
+  // the exec's failure and reaps that child itself).
+  const int nSpawn = posix_spawn(&pid, strHelper.c_str(), &actions, &attr, argv, envp);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (nSpawn != 0) return kCreateSocketFailed;
+  close(std::exchange(theirs.fd, -1));  // ours must not keep the helper's end open
+
+  const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(kHelperWaitMs);
+  const StepError pszError = ReceiveHelperAnswer(ours.fd, LeftMs(tDeadline), phSocket);
+  ReapHelper(pid, ours.fd, tDeadline);
+  return pszError;
+}
