@@ -5,6 +5,7 @@
 #include <QtWidgets/QStyle>
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/aboutdlg.h"
@@ -48,13 +49,16 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
     : CDialog(FindDialogTemplate(IDD_MONITOR_DIALOG), pParent),
       m_notifyQueue(
           this,
-          [this](UINT nMsg, WPARAM wParam, LPARAM lParam) {
-            if (nMsg == WM_ENGINE_NOTIFY) OnEngineNotify(wParam, lParam);
+          [this](UINT nMsg, WPARAM wParam, LPARAM) {
+            // The list changes once per slice, not once per notice: a flood
+            // would otherwise spend its time in model and view updates.
+            if (nMsg == WM_ENGINE_NOTIFY) TakeEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
           },
           [](UINT nMsg, WPARAM wParam, LPARAM) {
             // Notices still queued when the dialog goes away are freed unread.
             if (nMsg == WM_ENGINE_NOTIFY) DeleteEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
-          }),
+          },
+          [this] { FlushEngineNotices(); }),
       m_hIcon(LoadIconResource(IDR_MAIN_ICON)) {
   m_bTcp = 1;
   m_bIcmp = 0;
@@ -69,7 +73,10 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
 // running capture thread), then the notify queue (which frees what the thread
 // posted last), the list (which frees the records it still holds), the combo
 // box, the hex view and the dialog itself.
-CMonitorDlg::~CMonitorDlg() = default;
+CMonitorDlg::~CMonitorDlg() {
+  // A slice cut short by the dialog's end leaves its batch unlisted.
+  for (PacketRecord* pRecord : m_batchRecords) DeletePacketRecord(pRecord);
+}
 
 void CMonitorDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);
@@ -224,27 +231,60 @@ void CMonitorDlg::OnStart() {
 }
 
 LRESULT CMonitorDlg::OnEngineNotify(WPARAM wParam, LPARAM) {
-  auto* pNotice = reinterpret_cast<EngineNotice*>(wParam);
-  if (!pNotice) return 0;
+  TakeEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
+  FlushEngineNotices();
+  return 0;
+}
+
+void CMonitorDlg::OnEngineNotices(std::span<EngineNotice* const> notices) {
+  for (EngineNotice* pNotice : notices) TakeEngineNotice(pNotice);
+  FlushEngineNotices();
+}
+
+void CMonitorDlg::TakeEngineNotice(EngineNotice* pNotice) {
+  if (!pNotice) return;
+  if (m_nBatchRows < 0) m_nBatchRows = m_listPacket.GetItemCount();
   if (pNotice->nType == NOTICE_STOPPED) {
+    // Buttons do not depend on the list: setting them now is what the user
+    // sees after the slice either way.
     EnableControl(this, IDC_START, true);
     EnableControl(this, IDC_STOP, false);
   } else if (pNotice->nType == NOTICE_PACKET) {
-    // The record leaves the notice here: the list takes it or it is freed now.
-    PacketRecord* pRecord = pNotice->pRecord;
-    pNotice->pRecord = nullptr;
+    // The record leaves the notice here: the batch takes it or it is freed now.
+    // The filter is read now, as a notice handled alone would read it.
+    PacketRecord* pRecord = std::exchange(pNotice->pRecord, nullptr);
     if (pRecord) {
       const std::string& strProt = pRecord->strProt;
       if ((strProt == "TCP" && m_bTcp) || (strProt == "UDP" && m_bUdp) ||
           (strProt == "ICMP" && m_bIcmp)) {
-        InsertPacket(pRecord);
+        if (m_nBatchRows > MAX_LIST_ITEMS) {
+          // This insert would empty the list first: nothing gathered before it
+          // would ever be seen, so it goes now.
+          m_bBatchClears = true;
+          m_nBatchRows = 0;
+          for (PacketRecord* pGone : m_batchRecords) DeletePacketRecord(pGone);
+          m_batchRecords.clear();
+        }
+        m_batchRecords.push_back(pRecord);
+        ++m_nBatchRows;
       } else {
         DeletePacketRecord(pRecord);
       }
     }
   }
   DeleteEngineNotice(pNotice);
-  return 0;
+}
+
+void CMonitorDlg::FlushEngineNotices() {
+  // ClearList takes the lock itself, so the two are never nested.
+  if (m_bBatchClears) ClearList();
+  if (!m_batchRecords.empty()) {
+    std::lock_guard<std::mutex> lock(m_csList);
+    m_listPacket.InsertRecords(m_batchRecords);
+  }
+  m_batchRecords.clear();
+  m_bBatchClears = false;
+  m_nBatchRows = -1;
 }
 
 void CMonitorDlg::InsertPacket(PacketRecord* pRecord) {

@@ -9,6 +9,8 @@
 // dialog that is going away.
 #include <QtGui/QIcon>
 #include <mutex>
+#include <span>
+#include <vector>
 
 #include "app/packetlist.h"
 #include "capture/captureengine.h"
@@ -59,6 +61,10 @@ class CMonitorDlg : public CDialog {
   // One engine notice (WM_ENGINE_NOTIFY): wParam is the EngineNotice, which
   // this frees, with its record unless the list took it.
   LRESULT OnEngineNotify(WPARAM wParam, LPARAM lParam);
+  // The notices of one event-loop slice, in posting order, handled together:
+  // the list, the buttons and the hex view end up exactly as handling them one
+  // at a time with OnEngineNotify would leave them, with one list change.
+  void OnEngineNotices(std::span<EngineNotice* const> notices);
   // The list takes pRecord as its new top row; a list of more than
   // MAX_LIST_ITEMS rows is emptied first.
   void InsertPacket(PacketRecord* pRecord);
@@ -87,4 +93,16 @@ class CMonitorDlg : public CDialog {
 
  private:
   void ShowSelectedRow(LRESULT* pResult);
+  // Handles one notice into the open batch: buttons at once, records counted
+  // against the list's rule and kept for the batch's single insert, or freed.
+  void TakeEngineNotice(EngineNotice* pNotice);
+  // Applies the open batch to the list: the clear it implies, then one insert.
+  void FlushEngineNotices();
+
+  // The batch open within one slice of the notify queue. m_nBatchRows is the
+  // row count the list would have now had each notice been handled alone; -1
+  // when no batch is open.
+  int m_nBatchRows = -1;
+  bool m_bBatchClears = false;                 // the batch empties the list first
+  std::vector<PacketRecord*> m_batchRecords;  // to be listed, oldest first; owned
 };

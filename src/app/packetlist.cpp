@@ -86,6 +86,14 @@ void CPacketListModel::InsertRecordAtTop(PacketRecord* pRecord) {
   endInsertRows();
 }
 
+void CPacketListModel::InsertRecordsAtTop(std::span<PacketRecord* const> records) {
+  if (records.empty()) return;
+  // Qt's last row is inclusive.
+  beginInsertRows(QModelIndex(), 0, static_cast<int>(records.size()) - 1);
+  for (PacketRecord* pRecord : records) m_rows.push_front(pRecord);
+  endInsertRows();
+}
+
 void CPacketListModel::DeleteAllRecords() {
   beginResetModel();
   for (PacketRecord* pRecord : m_rows) DeletePacketRecord(pRecord);
@@ -195,6 +203,10 @@ int CPacketList::GetItemCount() const {
 
 void CPacketList::InsertRecord(PacketRecord* pRecord) {
   m_pModel->InsertRecordAtTop(pRecord);
+}
+
+void CPacketList::InsertRecords(std::span<PacketRecord* const> records) {
+  m_pModel->InsertRecordsAtTop(records);
 }
 
 PacketRecord* CPacketList::GetItemData(int nItem) const {

@@ -7,6 +7,7 @@
 #include <QtCore/QTimer>
 #include <QtWidgets/QTreeView>
 #include <deque>
+#include <span>
 #include <vector>
 
 #include "capture/packetrecord.h"
@@ -52,6 +53,9 @@ class CPacketListModel : public QAbstractTableModel {
   int InsertColumn(int nCol, const QString& strHeading);
   // Takes ownership of pRecord as the new row 0.
   void InsertRecordAtTop(PacketRecord* pRecord);
+  // Takes ownership of the records, given oldest first, as new rows 0..n-1
+  // (the last one on top): one model change however many there are.
+  void InsertRecordsAtTop(std::span<PacketRecord* const> records);
   // Frees every record, first row to last, and removes all rows.
   void DeleteAllRecords();
   PacketRecord* GetRecord(int nRow) const;
@@ -88,6 +92,9 @@ class CPacketList : public QTreeView {
   int GetItemCount() const;
   // The list takes ownership of pRecord as its new row 0.
   void InsertRecord(PacketRecord* pRecord);
+  // The list takes ownership of the records, given oldest first, as new top
+  // rows, the last one on top, in one model change.
+  void InsertRecords(std::span<PacketRecord* const> records);
   PacketRecord* GetItemData(int nItem) const;
   // With LVNI_SELECTED: the first selected row after nItem (-1 searches from the
   // top); -1 when there is none.

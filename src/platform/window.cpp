@@ -66,6 +66,7 @@ struct WindowQueue::State {
   // Set at construction, then only read:
   Handler handler;
   Disposer disposer;
+  SliceEnd sliceEnd;
   std::thread::id ownerThread;  // the context's thread, the one that makes room
 
   State() = default;
@@ -132,10 +133,25 @@ class Pump : public QObject {
   static void Drain(WindowQueue::State& state) {
     const auto tStart = std::chrono::steady_clock::now();
     bool bHandledAny = false;
+    bool bSliceEndDone = false;
     std::unique_lock lock(state.mtx);
     for (;;) {
       if (state.bDead) return;
       if (state.nDispatchDepth > 0) return;  // a handler below us is running a nested loop
+      // Once the slice-end callback has run the slice is over: what came in
+      // meanwhile belongs to the next one.
+      const bool bSliceOver = bSliceEndDone || state.msgs.empty() ||
+                              (bHandledAny && std::chrono::steady_clock::now() - tStart >= kDrainSlice);
+      if (bSliceOver && bHandledAny && state.sliceEnd && !bSliceEndDone) {
+        // Before the event loop paints: the window shows what the whole slice left.
+        bSliceEndDone = true;
+        ++state.nDispatchDepth;
+        lock.unlock();
+        state.sliceEnd();
+        lock.lock();
+        --state.nDispatchDepth;
+        continue;  // look again: the window may be gone, or more may have arrived
+      }
       if (state.msgs.empty()) {
         // pPump is null when a handler destroyed the context (and the pump with it).
         if (bHandledAny && state.pPump != nullptr)
@@ -144,7 +160,7 @@ class Pump : public QObject {
           state.bWakePosted = false;  // the next post wakes us
         return;
       }
-      if (bHandledAny && state.pPump != nullptr && std::chrono::steady_clock::now() - tStart >= kDrainSlice) {
+      if (bSliceOver && state.pPump != nullptr) {
         // Yield: go behind the events already waiting and carry on from there.
         QCoreApplication::postEvent(state.pPump, new QEvent(DrainEventType()));
         return;
@@ -191,10 +207,11 @@ std::shared_ptr<WindowQueue::State> FindWindow(HWND hWnd) {
 
 }  // namespace
 
-WindowQueue::WindowQueue(QObject* context, Handler handler, Disposer disposer)
+WindowQueue::WindowQueue(QObject* context, Handler handler, Disposer disposer, SliceEnd sliceEnd)
     : m_pState(std::make_shared<State>()) {
   m_pState->handler = std::move(handler);
   m_pState->disposer = std::move(disposer);
+  m_pState->sliceEnd = std::move(sliceEnd);
   m_pState->ownerThread = std::this_thread::get_id();
   m_pState->pPump = new Pump(context, m_pState);
   HandleTable& table = TheHandleTable();

@@ -16,6 +16,10 @@
 //   every 10 ms, so painting and input go on under a flood of posts.
 // - The handler may destroy its WindowQueue; no further message is then handed
 //   to it.
+// - An optional slice-end callback runs after the last handler of each slice
+//   (the run of handlers between two returns to the event loop), on the same
+//   thread and never re-entered, so a window may gather a slice's messages and
+//   act on them once; it is skipped when a handler destroyed the window.
 // - Construct and destroy a WindowQueue on the context's thread, and destroy it
 //   before the context (a member of the context object is the usual place).
 #include <QtCore/QObject>
@@ -33,8 +37,9 @@ class WindowQueue {
  public:
   using Handler = std::function<void(UINT nMsg, WPARAM, LPARAM)>;
   using Disposer = std::function<void(UINT nMsg, WPARAM, LPARAM)>;  // frees what an undelivered message carries
+  using SliceEnd = std::function<void()>;
 
-  WindowQueue(QObject* context, Handler handler, Disposer disposer);
+  WindowQueue(QObject* context, Handler handler, Disposer disposer, SliceEnd sliceEnd = nullptr);
   ~WindowQueue();  // the handle dies first (later posts fail), then queued messages go to the disposer
   WindowQueue(const WindowQueue&) = delete;
   WindowQueue& operator=(const WindowQueue&) = delete;

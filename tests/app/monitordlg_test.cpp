@@ -181,6 +181,85 @@ TEST_F(MonitorDlgTest, ListHoldsAtMost501Rows) {
   EXPECT_EQ(PacketCellText(*Dlg().m_listPacket.GetItemData(0), 6), "502nd");
 }
 
+// One slice's notices handled together must leave what handling them one at a
+// time leaves: rows, order, selection, hex view and buttons, through clears
+// inside a batch, at a batch's edge, filtered and odd notices, and a stop.
+TEST_F(MonitorDlgTest, ABatchOfNoticesLeavesWhatOneAtATimeLeaves) {
+  CMonitorDlg& single = Dlg();
+  CMonitorDlg batched;
+  ASSERT_TRUE(batched.Create());
+  int nSerial = 0;
+  // Odd notices spread through each chunk: another type, a packet without a
+  // record, filtered protocols, and a stop notice in the middle of the chunk.
+  auto makeChunk = [&](int nListed, bool bStop) {
+    std::vector<EngineNotice*> notices;
+    for (int i = 0; i < nListed; ++i) {
+      const std::string strPayload = std::to_string(nSerial++);
+      notices.push_back(MakePacketNotice(MakeRecord(i % 2 ? "TCP" : "UDP", strPayload, 40)));
+      if (i % 97 == 5) notices.push_back(MakePacketNotice(MakeRecord(i % 3 ? "IGMP" : "ICMP")));
+      if (i % 211 == 7) {
+        auto* pOdd = new EngineNotice;
+        pOdd->nType = 77;
+        pOdd->pRecord = MakeRecord("TCP");
+        notices.push_back(pOdd);
+        auto* pEmpty = new EngineNotice;
+        pEmpty->nType = NOTICE_PACKET;
+        notices.push_back(pEmpty);
+      }
+      if (bStop && i == nListed / 2) notices.push_back(MakeStoppedNotice());
+    }
+    return notices;
+  };
+  auto feed = [&](int nListed, bool bStop) {
+    const int nFirst = nSerial;
+    for (EngineNotice* pNotice : makeChunk(nListed, bStop)) single.OnEngineNotify(reinterpret_cast<WPARAM>(pNotice), 0);
+    nSerial = nFirst;
+    batched.OnEngineNotices(makeChunk(nListed, bStop));
+  };
+  auto visible = [](CMonitorDlg& dlg) {
+    QStringList state;
+    for (int i = 0; i < dlg.m_listPacket.GetItemCount(); ++i) {
+      QStringList cells;
+      for (int nCol = 0; nCol < 7; ++nCol) cells << PacketCellText(*dlg.m_listPacket.GetItemData(i), nCol);
+      state << cells.join('|');
+    }
+    const CHexView& hex = dlg.m_hexView;
+    state << QString("sel %1 cur %2 hex %3 [%4,%5] start %6 stop %7")
+                 .arg(dlg.m_listPacket.GetNextItem(-1, LVNI_SELECTED))
+                 .arg(dlg.m_listPacket.currentIndex().row())
+                 .arg(QByteArray(reinterpret_cast<const char*>(hex.GetData()), hex.GetLength()))
+                 .arg(hex.GetSelStart())
+                 .arg(hex.GetSelEnd())
+                 .arg(dlg.GetDlgItem(IDC_START)->isEnabled())
+                 .arg(dlg.GetDlgItem(IDC_STOP)->isEnabled());
+    return state.join('\n').toStdString();
+  };
+  feed(3, false);
+  for (CMonitorDlg* pDlg : {&single, &batched}) {
+    pDlg->GetDlgItem(IDC_START)->setEnabled(false);  // as while capturing
+    CPacketList& list = pDlg->m_listPacket;
+    list.selectionModel()->setCurrentIndex(list.Model()->index(1, 0),
+                                           QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    pDlg->m_hexView.SetSelection(0, 1);
+  }
+  ASSERT_EQ(single.m_hexView.GetLength(), 1);
+  EXPECT_EQ(visible(batched), visible(single));
+  struct Chunk { int nListed; bool bStop; int nIcmp; int nRows; };
+  const Chunk chunks[] = {
+      {6, false, 0, 9},       // rows on top of a selected row
+      {490, false, 1, 501},   // with two ICMP rows, exactly 501 rows: no clear yet
+      {1, false, 1, 1},       // the 502nd empties the list at the batch's edge
+      {1200, true, 0, 199},   // two clears inside one batch, a stop between
+  };
+  for (const Chunk& c : chunks) {
+    single.m_bIcmp = batched.m_bIcmp = c.nIcmp;
+    feed(c.nListed, c.bStop);
+    EXPECT_EQ(visible(batched), visible(single)) << c.nListed;
+    EXPECT_EQ(single.m_listPacket.GetItemCount(), c.nRows) << c.nListed;
+  }
+  EXPECT_TRUE(batched.GetDlgItem(IDC_START)->isEnabled());
+}
+
 TEST_F(MonitorDlgTest, ClearButtonEmptiesAndRowsKeepComing) {
   for (int i = 0; i < 3; ++i) NotifyPacket("TCP");
   QTest::mouseClick(Item(IDC_CLEAR), Qt::LeftButton);
@@ -496,6 +575,11 @@ TEST(PacketListModel, KeepsQtsModelContract) {
     pModel->DeleteAllRecords();
     EXPECT_EQ(pModel->rowCount(), 0);
     for (int i = 0; i < 3; ++i) pModel->InsertRecordAtTop(MakeRecord("ICMP"));
+    PacketRecord* batch[] = {MakeRecord("UDP", "a"), MakeRecord("UDP", "b"), MakeRecord("UDP", "c")};
+    pModel->InsertRecordsAtTop(batch);
+    EXPECT_EQ(pModel->rowCount(), 6);
+    EXPECT_EQ(PacketCellText(*pModel->GetRecord(0), 6), "c");  // the newest on top
+    pModel->InsertRecordsAtTop({});
     // The rest is freed with the model.
   }
   qInstallMessageHandler(previous);
