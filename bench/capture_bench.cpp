@@ -49,14 +49,17 @@
 // a post that finds the window's queue full is counted as a wait, and a notice
 // the capture thread frees is one whose post failed (its window gone, or the
 // old rule of freeing on a full queue), counted as a failed post.
-extern "C" PostResult __real__Z14TryPostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+extern "C" PostResult __real__Z15TryPostMessagesP6HWND__jSt4spanIKmLm18446744073709551615EEPm(
+    HWND hWnd, UINT nMsg, std::span<const WPARAM> wParams, std::size_t* pnPosted);
 extern "C" void __real__Z18DeleteEngineNoticeP12EngineNotice(EngineNotice* pNotice);
 static std::atomic<std::uint64_t> g_nFailedPosts{0};
 static std::atomic<std::uint64_t> g_nFullQueue{0};
 static std::atomic<pthread_t> g_captureThread{};
 static std::atomic<bool> g_bCaptureThreadSet{false};
-extern "C" PostResult __wrap__Z14TryPostMessageP6HWND__jml(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
-  const PostResult result = __real__Z14TryPostMessageP6HWND__jml(hWnd, nMsg, wParam, lParam);
+extern "C" PostResult __wrap__Z15TryPostMessagesP6HWND__jSt4spanIKmLm18446744073709551615EEPm(
+    HWND hWnd, UINT nMsg, std::span<const WPARAM> wParams, std::size_t* pnPosted) {
+  const PostResult result =
+      __real__Z15TryPostMessagesP6HWND__jSt4spanIKmLm18446744073709551615EEPm(hWnd, nMsg, wParams, pnPosted);
   if (result == PostResult::kQueueFull) g_nFullQueue.fetch_add(1, std::memory_order_relaxed);
   return result;
 }

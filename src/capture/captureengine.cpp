@@ -5,7 +5,9 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <span>
 #include <system_error>
+#include <utility>
 
 #include "capturehelper/capturewire.h"
 #include "platform/ifaddr.h"
@@ -194,25 +196,39 @@ void CCaptureEngine::DeliverPacket(LPCSTR pszSrcAddr, int nSrcPort, LPCSTR pszDe
   pRecord->nDataLen = FillPayloadBlock(pRecord->pData, pPayload, nPayloadLen);
   pNotice->nType = NOTICE_PACKET;
   pNotice->strText = pszSrcAddr;
+  if (m_bBatching) {
+    m_batch[m_nBatched++] = reinterpret_cast<WPARAM>(pNotice);
+    if (m_nBatched == kNoticeBatch) FlushNotices();
+    return;
+  }
   PostNotice(m_hNotifyWnd.load(), m_nNotifyMsg.load(), pNotice, FALSE);
 }
 
+void CCaptureEngine::FlushNotices() {
+  const std::size_t n = std::exchange(m_nBatched, 0);
+  PostNotices(m_hNotifyWnd.load(), m_nNotifyMsg.load(), m_batch.data(), n, FALSE);
+}
+
 void CCaptureEngine::PostNotice(HWND hWnd, UINT nMsg, EngineNotice* pNotice, BOOL bLast) {
-  for (;;) {
-    const PostResult result = TryPostMessage(hWnd, nMsg, reinterpret_cast<WPARAM>(pNotice), 0);
+  const WPARAM wNotice = reinterpret_cast<WPARAM>(pNotice);
+  PostNotices(hWnd, nMsg, &wNotice, 1, bLast);
+}
+
+void CCaptureEngine::PostNotices(HWND hWnd, UINT nMsg, const WPARAM* pNotices, std::size_t n, BOOL bLast) {
+  std::size_t nDone = 0;
+  while (nDone < n) {
+    std::size_t nPosted = 0;
+    const PostResult result = TryPostMessages(hWnd, nMsg, std::span<const WPARAM>(pNotices + nDone, n - nDone), &nPosted);
+    nDone += nPosted;
     if (result == PostResult::kPosted) return;
     // A stop request ends the wait. The last notice is posted after the stop
     // request was seen (it stays queued), so only the engine's end stops that one.
     const bool bGiveUp = result == PostResult::kNoWindow || m_bShutdown.load() ||
                          (!bLast && PeekMessage(nullptr, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE));
-    if (bGiveUp) {
-      DeleteEngineNotice(pNotice);
-      return;
-    }
-    // A full queue: the datagrams behind this one wait in the kernel's ring.
+    // A full queue: the datagrams behind these wait in the kernel's ring.
     // Only on the window's own thread (tests) can the wait not be done.
-    if (!WaitForWindowRoom(hWnd)) {
-      DeleteEngineNotice(pNotice);
+    if (bGiveUp || !WaitForWindowRoom(hWnd)) {
+      for (; nDone < n; ++nDone) DeleteEngineNotice(reinterpret_cast<EngineNotice*>(pNotices[nDone]));
       return;
     }
   }

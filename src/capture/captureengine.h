@@ -10,7 +10,9 @@
 // States (opened, running, thread id): Idle (no, no, 0) -> Open -> Opened
 // (yes, no, 0) -> Start -> Starting (yes, yes, 0) -> the thread records its id
 // -> Capturing (yes, yes, id) -> Stop -> Stopping -> OnCaptureEnd -> Idle.
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
@@ -65,7 +67,8 @@ class CCaptureEngine {
   std::string GetErrorText() const;
 
   // Capture thread: builds a record and a NOTICE_PACKET notice for one datagram
-  // and posts them. A full window queue is waited out (the datagrams behind
+  // and posts them (inside the capture thread's loop: gathered, and posted with
+  // the others of its batch before the thread waits for more). A full window queue is waited out (the datagrams behind
   // this one stay in the kernel's ring) until there is room, the window is
   // gone, or a stop request arrives; a post to a window that is gone, a stop
   // during the wait (or no memory) frees whatever was built. pPayload may be
@@ -95,6 +98,19 @@ class CCaptureEngine {
   // Posts a notice; one that cannot be posted is freed here. bLast: the
   // NOTICE_STOPPED, whose stop request is already in the queue.
   void PostNotice(HWND hWnd, UINT nMsg, EngineNotice* pNotice, BOOL bLast);
+  // Posts n notices (as WPARAMs) in order, as many at a time as the window's
+  // queue takes; those that cannot be posted are freed here, as PostNotice does.
+  void PostNotices(HWND hWnd, UINT nMsg, const WPARAM* pNotices, std::size_t n, BOOL bLast);
+  // Capture thread: posts what DeliverPacket gathered, in one queue operation.
+  void FlushNotices();
+
+  // The capture thread gathers notices while frames keep coming and posts them
+  // together (one lock, one wake-up of the window) before it would wait, or
+  // once this many are gathered. Touched by the capture thread only.
+  static constexpr std::size_t kNoticeBatch = 256;
+  bool m_bBatching = false;  // DeliverPacket gathers instead of posting at once
+  std::array<WPARAM, kNoticeBatch> m_batch{};
+  std::size_t m_nBatched = 0;
 
   // Written by the user-interface thread, read by the capture thread, or the
   // other way round; hence atomic.

@@ -26,16 +26,27 @@ UINT CaptureThreadProc(LPVOID pParam) {
 
   const SOCKET hSocket = pEngine->m_hSocket.load();
   std::array<BYTE, PACKET_BUFFER_SIZE> buffer;
+  pEngine->m_bBatching = true;
   for (;;) {
     // The WM_CLOSE stays in the queue; nothing reads the queue after this.
     if (PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
     if (pEngine->m_bShutdown.load()) break;
     buffer.fill(0);
     int nFrameLen = 0;
-    const int nCaptured = ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen);
-    if (nCaptured == SOCKET_ERROR) continue;  // time-out, error, or a message arrived
+    // With notices gathered, only frames already there: the gathered ones are
+    // posted before the thread may sleep, so none waits for later traffic.
+    const int nCaptured = pEngine->m_nBatched > 0
+                              ? ReceiveWaitingDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen)
+                              : ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen);
+    if (nCaptured == SOCKET_ERROR) {  // nothing waiting, time-out, error, or a message arrived
+      pEngine->FlushNotices();
+      continue;
+    }
     DeliverReceivedFrame(pEngine, buffer.data(), nCaptured, nFrameLen);
   }
+  // In datagram order: what was gathered goes before NOTICE_STOPPED.
+  pEngine->FlushNotices();
+  pEngine->m_bBatching = false;
   pEngine->OnCaptureEnd();
   pEngine->m_dwWakeThreadId.store(0);
   return 0;

@@ -255,6 +255,16 @@ int TakeSocketError(SOCKET hSocket) {
 
 }  // namespace
 
+int ReceiveWaitingDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
+  if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
+  int nFrameLenUnused = 0;
+  if (pnFrameLen == nullptr) pnFrameLen = &nFrameLenUnused;
+  const std::shared_ptr<SocketState> pState = FindState(hSocket);
+  int nCaptured = 0;
+  return TryReceive(hSocket, pState.get(), pBuf, nBufLen, &nCaptured, pnFrameLen) == Take::kFrame ? nCaptured
+                                                                                                  : SOCKET_ERROR;
+}
+
 int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
   if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
   int nFrameLenUnused = 0;

@@ -75,6 +75,11 @@ StepError BindAnyAddress(SOCKET hSocket, int nPort);
 // at a time receives on a socket.
 int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
 
+// ReceiveDatagram without the wait: the frame of one IPv4 datagram already
+// waiting, or SOCKET_ERROR at once when none is (or on an error, which the
+// next ReceiveDatagram meets again). Lets a caller act before it would wait.
+int ReceiveWaitingDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
+
 // The pause after a receive error.
 inline constexpr int kErrorBackoffMs = 20;
 

@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -253,21 +254,39 @@ WindowQueue::~WindowQueue() {
 
 HWND WindowQueue::hwnd() const { return m_hWnd; }
 
-PostResult TryPostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+// Appends what fits of the messages; one wake-up event for them all.
+PostResult PostToQueue(HWND hWnd, UINT nMsg, std::span<const WPARAM> wParams, LPARAM lParam, std::size_t* pnPosted) {
+  *pnPosted = 0;
   if (hWnd == nullptr) return PostResult::kNoWindow;
   std::shared_ptr<WindowQueue::State> pState = FindWindow(hWnd);
   if (!pState) return PostResult::kNoWindow;
   std::lock_guard lock(pState->mtx);
   if (pState->bDead || pState->pPump == nullptr) return PostResult::kNoWindow;
-  if (pState->msgs.size() >= kWindowQueueLimit) return PostResult::kQueueFull;
-  pState->msgs.push_back(QueuedMsg{nMsg, wParam, lParam});
-  if (!pState->bWakePosted) {
+  const std::size_t nRoom = kWindowQueueLimit - std::min(pState->msgs.size(), kWindowQueueLimit);
+  const std::size_t nTaken = std::min(nRoom, wParams.size());
+  for (std::size_t i = 0; i < nTaken; ++i) pState->msgs.push_back(QueuedMsg{nMsg, wParams[i], lParam});
+  *pnPosted = nTaken;
+  if (nTaken > 0 && !pState->bWakePosted) {
     // One event per empty-to-non-empty change. Posted under the lock so the
     // pump cannot be deleted in between (its owner marks it gone under the lock).
     pState->bWakePosted = true;
     QCoreApplication::postEvent(pState->pPump, new QEvent(DrainEventType()));
   }
-  return PostResult::kPosted;
+  return nTaken == wParams.size() ? PostResult::kPosted : PostResult::kQueueFull;
+}
+
+}  // namespace
+
+PostResult TryPostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {
+  std::size_t nPosted = 0;
+  return PostToQueue(hWnd, nMsg, std::span<const WPARAM>(&wParam, 1), lParam, &nPosted);
+}
+
+PostResult TryPostMessages(HWND hWnd, UINT nMsg, std::span<const WPARAM> wParams, std::size_t* pnPosted) {
+  std::size_t nPostedUnused = 0;
+  return PostToQueue(hWnd, nMsg, wParams, 0, pnPosted ? pnPosted : &nPostedUnused);
 }
 
 BOOL PostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam) {

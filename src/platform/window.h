@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <span>
 
 #include "platform/wintypes.h"
 
@@ -64,6 +65,13 @@ enum class PostResult {
   kQueueFull,  // kWindowQueueLimit messages wait; WaitForWindowRoom, then try again
 };
 PostResult TryPostMessage(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
+
+// Posts one message nMsg per element of wParams (LPARAM 0), in order, with one
+// lock and at most one wake-up for them all: as many as the queue has room
+// for, counted in messages against kWindowQueueLimit. *pnPosted gets how many
+// went (always a prefix). kPosted when all did; kQueueFull when only a prefix
+// did (the poster still owns the rest); kNoWindow when none could. Never blocks.
+PostResult TryPostMessages(HWND hWnd, UINT nMsg, std::span<const WPARAM> wParams, std::size_t* pnPosted);
 
 // Waits while hWnd's queue is full. Returns once the window's thread has
 // handled enough to bring it down to half of kWindowQueueLimit (so a waiting

@@ -104,6 +104,20 @@ TEST(Window, FullQueueRefusesUntilMessagesAreHandled) {
   EXPECT_TRUE(PostMessage(hWnd, WM_USER, 1, 0));
   ASSERT_TRUE(ProcessEventsUntil([&] { return w.handled.size() == kWindowQueueLimit + 1; }));
   EXPECT_EQ(TryPostMessage(nullptr, WM_USER, 0, 0), PostResult::kNoWindow);
+
+  // A batch counts in messages: two places left take its first two, in order.
+  for (std::size_t i = 0; i < kWindowQueueLimit - 2; ++i) ASSERT_TRUE(PostMessage(hWnd, WM_USER, 0, 0));
+  const WPARAM batch[] = {7, 8, 9};
+  std::size_t nPosted = 99;
+  EXPECT_EQ(TryPostMessages(hWnd, WM_USER + 1, batch, &nPosted), PostResult::kQueueFull);
+  EXPECT_EQ(nPosted, 2u);
+  EXPECT_EQ(TryPostMessages(hWnd, WM_USER + 1, std::span<const WPARAM>(batch + 2, 1), &nPosted), PostResult::kQueueFull);
+  EXPECT_EQ(nPosted, 0u);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return w.handled.size() == 2 * kWindowQueueLimit + 1; }));
+  EXPECT_EQ(w.handled.back(), (Msg{WM_USER + 1, 8, 0}));
+  EXPECT_EQ(w.handled[w.handled.size() - 2], (Msg{WM_USER + 1, 7, 0}));
+  EXPECT_EQ(TryPostMessages(nullptr, WM_USER, batch, &nPosted), PostResult::kNoWindow);
+  EXPECT_EQ(nPosted, 0u);
 }
 
 // A poster on another thread waits for room: it is woken once the window's
