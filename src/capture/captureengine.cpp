@@ -188,12 +188,7 @@ void CCaptureEngine::DeliverPacket(LPCSTR pszSrcAddr, int nSrcPort, LPCSTR pszDe
   pRecord->nDesPort = nDesPort;
   pRecord->strProt = GetProtocolName(nProt);
   pRecord->wSize = wSize;
-  pRecord->pData = new (std::nothrow) BYTE[PACKET_BUFFER_SIZE];
-  if (pRecord->pData == nullptr) {
-    DeleteEngineNotice(pNotice);
-    return;
-  }
-  pRecord->nDataLen = FillPayloadBlock(pRecord->pData, pPayload, nPayloadLen);
+  FillRecordPayload(pRecord, pPayload, nPayloadLen);
   pNotice->nType = NOTICE_PACKET;
   pNotice->strText = pszSrcAddr;
   if (m_bBatching) {

@@ -31,7 +31,6 @@ UINT CaptureThreadProc(LPVOID pParam) {
     // The WM_CLOSE stays in the queue; nothing reads the queue after this.
     if (PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
     if (pEngine->m_bShutdown.load()) break;
-    buffer.fill(0);
     int nFrameLen = 0;
     // With notices gathered, only frames already there: the gathered ones are
     // posted before the thread may sleep, so none waits for later traffic.

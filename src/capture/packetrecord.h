@@ -7,6 +7,12 @@
 // payload block; a successful post hands all three to the window's thread,
 // which frees the notice once handled and the record when its list drops it.
 // A failed post leaves them with the poster, which frees them at once.
+//
+// Records (each with a payload block of its own) and notices come from pools
+// shared by all threads (capture/slotpool.h): new and delete on them, and so
+// DeletePacketRecord and DeleteEngineNotice, take and give back pool slots.
+#include <cstddef>
+#include <new>
 #include <string>
 
 #include "platform/wintypes.h"
@@ -30,12 +36,22 @@ struct PacketRecord {
   int nDesPort = 0;
   WORD wSize = 0;   // the IPv4 total length field: the datagram's true size, which may exceed the block
   int nDataLen = 0;  // payload bytes pData holds, 0..PACKET_BUFFER_SIZE - 1; zeros follow them
+
+  static void* operator new(std::size_t nBytes);
+  static void* operator new(std::size_t nBytes, const std::nothrow_t&) noexcept;
+  static void operator delete(void* p) noexcept;
+  static void operator delete(void* p, const std::nothrow_t&) noexcept;
 };
 
 struct EngineNotice {
   int nType = 0;                    // NOTICE_PACKET or NOTICE_STOPPED
   std::string strText;              // the record's source address; empty for NOTICE_STOPPED
   PacketRecord* pRecord = nullptr;  // NOTICE_PACKET only
+
+  static void* operator new(std::size_t nBytes);
+  static void* operator new(std::size_t nBytes, const std::nothrow_t&) noexcept;
+  static void operator delete(void* p) noexcept;
+  static void operator delete(void* p, const std::nothrow_t&) noexcept;
 };
 
 // One row of the protocol name table: IPPROTO_ numbers and their names.
@@ -57,8 +73,18 @@ const char* GetProtocolName(int nProt);
 // Returns the count of payload bytes copied.
 int FillPayloadBlock(BYTE* pBlock, const BYTE* pPayload, int nPayloadLen);
 
-// Frees pData, the strings and the record; null is ignored. The one way a
-// record is freed.
+// Points pRecord->pData at the block the record's pool slot holds and fills it
+// as FillPayloadBlock does, zeroing only what the slot's previous record
+// wrote; sets and returns nDataLen. pRecord must come from new.
+int FillRecordPayload(PacketRecord* pRecord, const BYTE* pPayload, int nPayloadLen);
+
+// Records made and not yet freed, on all threads; exact while no other thread
+// makes or frees one.
+long CountLivePacketRecords();
+
+// Frees the strings and the record, and pData when it is not the record's own
+// pool block (one its maker attached); null is ignored. The one way a record
+// is freed.
 void DeletePacketRecord(PacketRecord* pRecord);
 
 // Frees a notice and any record it carries; null is ignored. What a window's
