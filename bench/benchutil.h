@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers the benchmarks share: a network namespace of their own,
 // medians and percentiles, thread clocks and a bounded event-loop wait.
+#include <dirent.h>
 #include <sched.h>
 #include <time.h>
 #include <unistd.h>
@@ -67,6 +68,23 @@ inline long long TaskStatusField(pid_t tid, const std::string& strField) {
       return std::atoll(strLine.c_str() + strField.size() + 1);
   }
   return -1;
+}
+
+// CPU time (user plus system, ns) of every live thread of process pid: the
+// first field of each /proc/PID/task/TID/schedstat. -1 when the process is gone.
+inline std::int64_t ProcessCpuNs(pid_t pid) {
+  const std::string strTasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* pDir = opendir(strTasks.c_str());
+  if (pDir == nullptr) return -1;
+  std::int64_t nNs = 0;
+  while (const dirent* pEntry = readdir(pDir)) {
+    if (pEntry->d_name[0] == '.') continue;
+    std::ifstream in(strTasks + "/" + pEntry->d_name + "/schedstat");
+    long long nTaskNs = 0;
+    if (in >> nTaskNs) nNs += nTaskNs;
+  }
+  closedir(pDir);
+  return nNs;
 }
 
 // The process's peak resident set (VmHWM) in KiB.
