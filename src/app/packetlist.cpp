@@ -121,6 +121,7 @@ QVariant CPacketListModel::data(const QModelIndex& index, int role) const {
   const PacketRecord* pRecord = m_rows[static_cast<std::size_t>(index.row())];
   if (role == Qt::DisplayRole) return pRecord ? PacketCellText(*pRecord, index.column()) : QString();
   if (role == RecordRole) return QVariant::fromValue(reinterpret_cast<quintptr>(pRecord));
+  if (role == Qt::SizeHintRole && m_rowSizeHint.isValid()) return m_rowSizeHint;
   return QVariant();
 }
 
@@ -135,6 +136,14 @@ QVariant CPacketListModel::headerData(int nSection, Qt::Orientation orientation,
 CPacketList::CPacketList(QWidget* pParent)
     : QTreeView(pParent), m_pModel(new CPacketListModel(this)) {
   setModel(m_pModel);
+  UpdateRowSizeHint();
+  m_paintPace.setSingleShot(true);
+  m_paintPace.setInterval(kPaintPaceMs);
+  connect(&m_paintPace, &QTimer::timeout, this, [this] {
+    if (updatesEnabled()) return;  // nothing held back: the pace ends
+    setUpdatesEnabled(true);        // paints what was held back, and holds the next frame's changes
+    m_paintPace.start();
+  });
   // A flat report list: no tree decoration, every row one line high (which also
   // keeps layout cheap while rows arrive fast), columns only as wide as set.
   setRootIsDecorated(false);
@@ -202,11 +211,23 @@ int CPacketList::GetItemCount() const {
 }
 
 void CPacketList::InsertRecord(PacketRecord* pRecord) {
+  PaceRepaint();
   m_pModel->InsertRecordAtTop(pRecord);
 }
 
 void CPacketList::InsertRecords(std::span<PacketRecord* const> records) {
+  PaceRepaint();
   m_pModel->InsertRecordsAtTop(records);
+}
+
+void CPacketList::PaceRepaint() {
+  // A change after a quiet spell is painted at once; under a flood the list
+  // changes on every turn of the event loop, and is painted once a frame
+  // instead of once a turn.
+  if (m_paintPace.isActive())
+    setUpdatesEnabled(false);
+  else
+    m_paintPace.start();
 }
 
 PacketRecord* CPacketList::GetItemData(int nItem) const {
@@ -229,6 +250,7 @@ int CPacketList::GetNextItem(int nItem, int nFlags) const {
 }
 
 void CPacketList::DeleteAllItems() {
+  PaceRepaint();
   m_pModel->DeleteAllRecords();
 }
 
@@ -259,6 +281,28 @@ void CPacketList::TrackSelectAt(const QPoint& ptViewport) {
 
 void CPacketList::SetHoverTime(int nMs) {
   m_hoverTimer.setInterval(nMs);
+}
+
+void CPacketList::UpdateRowSizeHint() {
+  QStyleOptionViewItem option;
+  initViewItemOption(&option);
+  option.features |= QStyleOptionViewItem::HasDisplay;
+  option.text = QStringLiteral("0");
+  const QSize size = style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
+  m_pModel->SetRowSizeHint(QSize(0, size.height()));
+}
+
+void CPacketList::changeEvent(QEvent* pEvent) {
+  QTreeView::changeEvent(pEvent);
+  if (pEvent->type() == QEvent::FontChange || pEvent->type() == QEvent::StyleChange) UpdateRowSizeHint();
+}
+
+int CPacketList::sizeHintForColumn(int nCol) const {
+  const QSize rowSize = m_pModel->RowSizeHint();
+  m_pModel->SetRowSizeHint(QSize());
+  const int cxPx = QTreeView::sizeHintForColumn(nCol);
+  m_pModel->SetRowSizeHint(rowSize);
+  return cxPx;
 }
 
 bool CPacketList::viewportEvent(QEvent* pEvent) {

@@ -4,6 +4,7 @@
 // every record with its block). Rows are drawn from the records on demand, so an
 // insert costs one model row, whatever the rate at which records arrive.
 #include <QtCore/QAbstractTableModel>
+#include <QtCore/QSize>
 #include <QtCore/QTimer>
 #include <QtWidgets/QTreeView>
 #include <deque>
@@ -60,6 +61,10 @@ class CPacketListModel : public QAbstractTableModel {
   void DeleteAllRecords();
   PacketRecord* GetRecord(int nRow) const;
   int GetCount() const { return static_cast<int>(m_rows.size()); }
+  // The size every row reports as its Qt::SizeHintRole; an invalid size lets
+  // the view measure each cell's text.
+  void SetRowSizeHint(const QSize& size) { m_rowSizeHint = size; }
+  QSize RowSizeHint() const { return m_rowSizeHint; }
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -68,6 +73,7 @@ class CPacketListModel : public QAbstractTableModel {
                       int role = Qt::DisplayRole) const override;
 
  private:
+  QSize m_rowSizeHint;
   std::vector<QString> m_headings;
   std::deque<PacketRecord*> m_rows;
 };
@@ -123,12 +129,25 @@ class CPacketList : public QTreeView {
 
  protected:
   bool viewportEvent(QEvent* pEvent) override;
+  void changeEvent(QEvent* pEvent) override;
+  // Fitting a column to its contents measures the texts after all.
+  int sizeHintForColumn(int nCol) const override;
   void mouseReleaseEvent(QMouseEvent* pEvent) override;
   void mouseMoveEvent(QMouseEvent* pEvent) override;
 
  private:
+  // Holds back the rows' repaints, if the list changed less than
+  // kPaintPaceMs ago, until that time is up.
+  void PaceRepaint();
+  // Every row is one line of text in the list's font, so its height is known
+  // without laying out its texts, which the view would otherwise redo for the
+  // top row on every change (and the payload may be 1499 characters long).
+  void UpdateRowSizeHint();
+  static constexpr int kPaintPaceMs = 16;  // about a display frame
+
   CPacketListModel* m_pModel;  // a child of the view
   DWORD m_dwExStyle = 0;
   QTimer m_hoverTimer;
   QPoint m_ptHover;
+  QTimer m_paintPace;
 };
