@@ -28,10 +28,6 @@
 #include <unistd.h>
 
 #include <QtCore/QCoreApplication>
-#include <QtCore/QProcess>
-#include <QtCore/QRegularExpression>
-#include <QtCore/QStandardPaths>
-#include <QtCore/QStringList>
 
 #include <algorithm>
 #include <atomic>
@@ -43,6 +39,7 @@
 #include <vector>
 
 #include "benchutil.h"
+#include "loadrun.h"
 #include "capture/captureengine.h"
 #include "platform/packetsocket.h"
 #include "platform/window.h"
@@ -163,41 +160,24 @@ class Bench {
     if (!bench::ProcessEventsUntil([&] { return engine.GetThreadId() != 0 && g_bCaptureClockSet.load(); }, 5s))
       return Fail(pstrError, "the capture thread did not start");
 
-    QProcess tcpdump;
-    tcpdump.setProgram(m_strTcpdump);
-    // -Q in: loopback passes each datagram out and in; count it once, as the engine does.
-    tcpdump.setArguments({"-i", "lo", "-Q", "in", "-n", "-w", "/dev/null", "udp dst port " + QString::number(kPort)});
-    QByteArray tcpdumpErr;
-    QObject::connect(&tcpdump, &QProcess::readyReadStandardError,
-                     [&] { tcpdumpErr += tcpdump.readAllStandardError(); });
-    tcpdump.start();
-    if (!bench::ProcessEventsUntil([&] { return tcpdumpErr.contains("listening on"); }, 10s)) {
-      tcpdump.kill();
-      tcpdump.waitForFinished();
+    bench::TcpdumpProbe tcpdump;
+    if (!tcpdump.Start(m_strTcpdump, kPort, pstrError)) {
       StopEngine(engine);
-      return Fail(pstrError, "tcpdump did not start: " + tcpdumpErr.toStdString());
+      return false;
     }
 
     const std::int64_t nCpuBefore = bench::ClockNs(g_captureClock.load());
     const std::int64_t nUiCpuBefore = bench::ClockNs(CLOCK_THREAD_CPUTIME_ID);
     const std::int64_t nProcessCpuBefore = bench::ProcessCpuNs(getpid());
-    const std::int64_t nTcpdumpCpuBefore = bench::ProcessCpuNs(static_cast<pid_t>(tcpdump.processId()));
+    const std::int64_t nTcpdumpCpuBefore = tcpdump.CpuNs();
     const long long nWakesBefore = bench::TaskStatusField(m_nMainTid, "voluntary_ctxt_switches");
     const std::uint64_t nFailedBefore = g_nFailedPosts.load();
     const std::uint64_t nFullBefore = g_nFullQueue.load();
 
-    QProcess gen;
-    gen.start(m_strUdpgen, {kAddr, QString::number(kPort), QString::number(nSize), QString::number(nRate),
-                            QString::number(dSeconds)});
-    if (!bench::ProcessEventsUntil([&] { return gen.state() == QProcess::NotRunning; },
-                                   std::chrono::milliseconds(static_cast<long>(dSeconds * 1000) + 10000), 0ms) ||
-        gen.exitStatus() != QProcess::NormalExit || gen.exitCode() != 0) {
-      gen.kill();
-      gen.waitForFinished();
+    if (!bench::RunUdpgen(m_strUdpgen, kAddr, kPort, nSize, nRate, dSeconds, &pResult->nSent, pstrError)) {
       StopEngine(engine);
-      return Fail(pstrError, "udpgen failed: " + gen.readAllStandardError().toStdString());
+      return false;
     }
-    pResult->nSent = gen.readAllStandardOutput().trimmed().toLongLong();
     // Counted up to here: the wait below wakes the loop itself.
     const long long nWakes = bench::TaskStatusField(m_nMainTid, "voluntary_ctxt_switches") - nWakesBefore;
     const long long nHandledByGenEnd = m_nHandled;
@@ -226,16 +206,9 @@ class Bench {
     pResult->nFullQueue = static_cast<long long>(g_nFullQueue.load() - nFullBefore);
     pResult->nEngine = m_nHandled;
 
-    // tcpdump reads its ring with libpcap's 1000 ms block time-out: let its
-    // last block be handed over before asking it to stop.
-    bench::ProcessEventsUntil([] { return false; }, 1200ms, 0ms);
-    const std::int64_t nTcpdumpCpu = bench::ProcessCpuNs(static_cast<pid_t>(tcpdump.processId())) - nTcpdumpCpuBefore;
-    tcpdump.terminate();  // tcpdump prints its counts on SIGTERM
-    bench::ProcessEventsUntil([&] { return tcpdump.state() == QProcess::NotRunning; }, 10s);
-    tcpdumpErr += tcpdump.readAllStandardError();
-    const QRegularExpressionMatch match =
-        QRegularExpression(R"((\d+) packets captured)").match(QString::fromLocal8Bit(tcpdumpErr));
-    if (match.hasMatch()) pResult->nTcpdump = match.captured(1).toLongLong();
+    std::int64_t nTcpdumpCpu = 0;
+    pResult->nTcpdump = tcpdump.Finish(&nTcpdumpCpu);
+    nTcpdumpCpu -= nTcpdumpCpuBefore;
 
     if (!StopEngine(engine)) return Fail(pstrError, "no NOTICE_STOPPED after Stop");
     pResult->nKernelDrops = static_cast<long long>(GetKernelDropsOfAllSockets() - nDropsBefore);
@@ -259,15 +232,7 @@ class Bench {
     return true;
   }
 
-  bool FindTools(std::string* pstrError) {
-    m_strTcpdump = QStandardPaths::findExecutable("tcpdump");
-    if (m_strTcpdump.isEmpty()) m_strTcpdump = QStandardPaths::findExecutable("tcpdump", {"/usr/sbin", "/usr/bin"});
-    m_strUdpgen = QCoreApplication::applicationDirPath() + "/udpgen";
-    if (m_strTcpdump.isEmpty()) return Fail(pstrError, "tcpdump not found (apt-get install tcpdump)");
-    if (access(m_strUdpgen.toLocal8Bit().constData(), X_OK) != 0)
-      return Fail(pstrError, "udpgen not found beside capture_bench");
-    return true;
-  }
+  bool FindTools(std::string* pstrError) { return bench::FindLoadTools(&m_strTcpdump, &m_strUdpgen, pstrError); }
 
  private:
   static bool Fail(std::string* pstrError, const std::string& strText) {

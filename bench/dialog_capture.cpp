@@ -1,0 +1,307 @@
+// dialog_capture [--seconds S] [--repeats N] [--sizes A,B,...] [--rates R,...]
+//
+// The whole program at work: the real CMonitorDlg, offscreen, with all three
+// protocol boxes checked, capturing through its real engine on 127.0.0.2 in a
+// network namespace of its own while udpgen loads it, and `tcpdump -w
+// /dev/null` captures the same datagrams. For each payload size and rate it
+// prints the medians of the repeats:
+//   sent        datagrams udpgen sent
+//   dialog      packet notices the dialog's thread handled
+//   tcpdump     packets tcpdump says it captured
+//   kdrops      datagrams the kernel dropped for the engine's socket (worst repeat)
+//   failpost    notices whose post failed and which the capture thread freed (worst repeat)
+//   proc ns/dg  this whole process's CPU time per notice handled
+//   tcpd ns/dg  tcpdump's CPU time per packet it captured, over the same run
+//   x tcpd      proc ns/dg by tcpd ns/dg
+//   dlg/sent    dialog by sent
+//   paints/s    paint events of the list's rows per second while the load ran
+// Needs root (namespaces, capture), tcpdump, and udpgen beside this program.
+#include <unistd.h>
+
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QCheckBox>
+
+#include <QtCore/QDir>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/monitordlg.h"
+#include "benchutil.h"
+#include "capture/packetrecord.h"
+#include "loadrun.h"
+#include "platform/packetsocket.h"
+#include "res/resource.h"
+
+namespace {
+
+std::thread::id g_uiThread;
+long long g_nHandled = 0;  // packet notices freed on the dialog's thread
+long long g_nStopped = 0;  // NOTICE_STOPPED handled
+std::atomic<long long> g_nFailedPosts{0};
+
+}  // namespace
+
+// The dialog frees every notice it handles exactly once, on its own thread;
+// the capture thread frees only those whose post failed (the link wraps the
+// symbol).
+extern "C" void __real__Z18DeleteEngineNoticeP12EngineNotice(EngineNotice* pNotice);
+extern "C" void __wrap__Z18DeleteEngineNoticeP12EngineNotice(EngineNotice* pNotice) {
+  if (pNotice != nullptr) {
+    if (std::this_thread::get_id() != g_uiThread)
+      g_nFailedPosts.fetch_add(1, std::memory_order_relaxed);
+    else if (pNotice->nType == NOTICE_PACKET)
+      ++g_nHandled;
+    else if (pNotice->nType == NOTICE_STOPPED)
+      ++g_nStopped;
+  }
+  __real__Z18DeleteEngineNoticeP12EngineNotice(pNotice);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kAddr = "127.0.0.2";
+constexpr int kPort = 9999;
+
+struct Options {
+  double dSeconds = 3;
+  int nRepeats = 3;
+  std::vector<long> sizes = {64, 1000};
+  std::vector<long> rates = {200000, 0};
+};
+
+struct RunResult {
+  long long nSent = 0, nHandled = 0, nTcpdump = -1, nKernelDrops = 0, nFailedPosts = 0;
+  double dProcessNsPerDg = 0, dTcpdumpNsPerDg = 0, dPaintsPerSecond = 0;
+};
+
+std::vector<long> ParseList(const char* psz) {
+  std::vector<long> values;
+  for (const QString& str : QString::fromLocal8Bit(psz).split(',', Qt::SkipEmptyParts)) values.push_back(str.toLong());
+  return values;
+}
+
+bool ParseOptions(int argc, char** argv, Options* pOptions) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string strArg = argv[i];
+    const char* pszValue = argv[i + 1];
+    if (strArg == "--seconds")
+      pOptions->dSeconds = std::atof(pszValue);
+    else if (strArg == "--repeats")
+      pOptions->nRepeats = std::atoi(pszValue);
+    else if (strArg == "--sizes")
+      pOptions->sizes = ParseList(pszValue);
+    else if (strArg == "--rates")
+      pOptions->rates = ParseList(pszValue);
+    else
+      return false;
+  }
+  return argc % 2 == 1 && pOptions->dSeconds > 0 && pOptions->dSeconds <= 60 && pOptions->nRepeats > 0 &&
+         !pOptions->sizes.empty() && !pOptions->rates.empty();
+}
+
+// CPU time of each thread of this process, by "tid name".
+std::map<std::string, std::int64_t> ThreadCpuNs() {
+  std::map<std::string, std::int64_t> threads;
+  const QDir tasks("/proc/self/task");
+  for (const QString& strTid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    std::ifstream comm(("/proc/self/task/" + strTid + "/comm").toStdString());
+    std::ifstream stat(("/proc/self/task/" + strTid + "/schedstat").toStdString());
+    std::string strName;
+    std::getline(comm, strName);
+    long long nNs = 0;
+    stat >> nNs;
+    threads[strTid.toStdString() + " " + strName] = nNs;
+  }
+  return threads;
+}
+
+// Counts the paint events of the packet list's rows.
+class PaintCounter : public QObject {
+ public:
+  long long m_nPaints = 0;
+
+ protected:
+  bool eventFilter(QObject* pObject, QEvent* pEvent) override {
+    if (pEvent->type() == QEvent::Paint) ++m_nPaints;
+    return QObject::eventFilter(pObject, pEvent);
+  }
+};
+PaintCounter* g_pPaints = nullptr;
+
+bool Fail(std::string* pstrError, const std::string& strText) {
+  *pstrError = strText;
+  return false;
+}
+
+// One capture run through the dialog's own Start and Stop.
+bool RunOnce(CMonitorDlg& dlg, const QString& strTcpdump, const QString& strUdpgen, long nSize, long nRate,
+             double dSeconds, RunResult* pResult, std::string* pstrError) {
+  *pResult = RunResult{};
+  const std::uint64_t nDropsBefore = GetKernelDropsOfAllSockets();
+  const long long nStoppedBefore = g_nStopped;
+  dlg.OnStart();
+  if (dlg.m_engine.GetThreadId() == 0 &&
+      !bench::ProcessEventsUntil([&] { return dlg.m_engine.GetThreadId() != 0; }, 5s))
+    return Fail(pstrError, "the capture did not start: " + dlg.m_engine.GetErrorText());
+
+  bench::TcpdumpProbe tcpdump;
+  if (!tcpdump.Start(strTcpdump, kPort, pstrError)) {
+    dlg.OnStop();
+    return false;
+  }
+  const long long nHandledBefore = g_nHandled;
+  const long long nPaintsBefore = g_pPaints->m_nPaints;
+  const std::int64_t nStartNs = bench::MonotonicNs();
+  const long long nFailedBefore = g_nFailedPosts.load();
+  const std::int64_t nProcessCpuBefore = bench::ProcessCpuNs(getpid());
+  const std::map<std::string, std::int64_t> threadsBefore = ThreadCpuNs();
+  const std::int64_t nTcpdumpCpuBefore = tcpdump.CpuNs();
+  if (!bench::RunUdpgen(strUdpgen, kAddr, kPort, nSize, nRate, dSeconds, &pResult->nSent, pstrError)) {
+    dlg.OnStop();
+    return false;
+  }
+  // The rest: what is still in the ring or the dialog's queue. Done when every
+  // datagram is accounted for, or nothing moved for 300 ms.
+  long long nLastSeen = -1;
+  auto tLastMove = std::chrono::steady_clock::now();
+  bench::ProcessEventsUntil(
+      [&] {
+        const long long nSeen = g_nHandled - nHandledBefore + g_nFailedPosts.load() - nFailedBefore;
+        if (nSeen >= pResult->nSent) return true;
+        const auto tNow = std::chrono::steady_clock::now();
+        if (nSeen != nLastSeen) {
+          nLastSeen = nSeen;
+          tLastMove = tNow;
+        }
+        return tNow - tLastMove > 300ms;
+      },
+      10s);
+  const std::int64_t nProcessCpu = bench::ProcessCpuNs(getpid()) - nProcessCpuBefore;
+  pResult->nHandled = g_nHandled - nHandledBefore;
+  pResult->dPaintsPerSecond = static_cast<double>(g_pPaints->m_nPaints - nPaintsBefore) * 1e9 /
+                              static_cast<double>(bench::MonotonicNs() - nStartNs);
+  if (std::getenv("DIALOG_CAPTURE_THREADS") && pResult->nHandled > 0) {
+    for (const auto& [strThread, nNs] : ThreadCpuNs()) {
+      const auto it = threadsBefore.find(strThread);
+      std::fprintf(stderr, "  %-24s %8.0f ns/dg\n", strThread.c_str(),
+                   static_cast<double>(nNs - (it == threadsBefore.end() ? 0 : it->second)) /
+                       static_cast<double>(pResult->nHandled));
+    }
+  }
+  pResult->nFailedPosts = g_nFailedPosts.load() - nFailedBefore;
+
+  std::int64_t nTcpdumpCpu = 0;
+  pResult->nTcpdump = tcpdump.Finish(&nTcpdumpCpu);
+  nTcpdumpCpu -= nTcpdumpCpuBefore;
+
+  dlg.OnStop();
+  if (!bench::ProcessEventsUntil([&] { return g_nStopped > nStoppedBefore; }, 10s))
+    return Fail(pstrError, "no NOTICE_STOPPED after Stop");
+  pResult->nKernelDrops = static_cast<long long>(GetKernelDropsOfAllSockets() - nDropsBefore);
+  if (pResult->nHandled > 0)
+    pResult->dProcessNsPerDg = static_cast<double>(nProcessCpu) / static_cast<double>(pResult->nHandled);
+  if (pResult->nTcpdump > 0)
+    pResult->dTcpdumpNsPerDg = static_cast<double>(nTcpdumpCpu) / static_cast<double>(pResult->nTcpdump);
+  return true;
+}
+
+// Checks all three protocol boxes and selects kAddr in the address list.
+bool PrepareDialog(CMonitorDlg& dlg, std::string* pstrError) {
+  for (int nID : {IDC_TCP, IDC_UDP, IDC_ICMP}) {
+    auto* pBox = qobject_cast<QCheckBox*>(dlg.GetDlgItem(nID));
+    if (pBox != nullptr && !pBox->isChecked()) pBox->click();
+  }
+  if (!(dlg.m_bTcp && dlg.m_bUdp && dlg.m_bIcmp)) return Fail(pstrError, "the protocol boxes did not check");
+  for (int i = 0; i < dlg.m_comboAddr.GetCount(); ++i) {
+    QString strText;
+    dlg.m_comboAddr.GetLBText(i, strText);
+    if (strText == QLatin1String(kAddr)) {
+      dlg.m_comboAddr.SetCurSel(i);
+      return true;
+    }
+  }
+  return Fail(pstrError, std::string(kAddr) + " is not in the address list");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fprintf(stderr, "usage: dialog_capture [--seconds S] [--repeats N] [--sizes 64,1000] [--rates 200000,0]\n");
+    return 2;
+  }
+  if (!bench::EnterOwnNetworkNamespace()) return 1;
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  g_uiThread = std::this_thread::get_id();
+  std::string strError;
+  QString strTcpdump, strUdpgen;
+  if (!bench::FindLoadTools(&strTcpdump, &strUdpgen, &strError)) {
+    std::fprintf(stderr, "dialog_capture: %s\n", strError.c_str());
+    return 1;
+  }
+  auto pDlg = std::make_unique<CMonitorDlg>();
+  if (!pDlg->Create()) {
+    std::fprintf(stderr, "dialog_capture: the dialog was not created\n");
+    return 1;
+  }
+  pDlg->show();
+  PaintCounter paints;
+  g_pPaints = &paints;
+  pDlg->m_listPacket.viewport()->installEventFilter(&paints);
+  if (!PrepareDialog(*pDlg, &strError)) {
+    std::fprintf(stderr, "dialog_capture: %s\n", strError.c_str());
+    return 1;
+  }
+
+  std::printf("%d s per run, %d repeats, medians; rate 0 = as fast as udpgen can\n", static_cast<int>(options.dSeconds),
+              options.nRepeats);
+  std::printf("%5s %7s %9s %9s %9s %7s %8s %10s %10s %7s %8s %8s\n", "size", "rate", "sent", "dialog", "tcpdump",
+              "kdrops", "failpost", "proc ns/dg", "tcpd ns/dg", "x tcpd", "dlg/sent", "paints/s");
+  std::fflush(stdout);
+  for (long nSize : options.sizes) {
+    for (long nRate : options.rates) {
+      std::vector<long long> sent, handled, tcpdump, drops, failed;
+      std::vector<double> procNs, tcpdNs, byTcpd, bySent, paintRate;
+      for (int i = 0; i < options.nRepeats; ++i) {
+        RunResult r;
+        if (!RunOnce(*pDlg, strTcpdump, strUdpgen, nSize, nRate, options.dSeconds, &r, &strError)) {
+          std::fprintf(stderr, "dialog_capture: %s\n", strError.c_str());
+          return 1;
+        }
+        sent.push_back(r.nSent);
+        handled.push_back(r.nHandled);
+        tcpdump.push_back(r.nTcpdump);
+        drops.push_back(r.nKernelDrops);
+        failed.push_back(r.nFailedPosts);
+        procNs.push_back(r.dProcessNsPerDg);
+        tcpdNs.push_back(r.dTcpdumpNsPerDg);
+        byTcpd.push_back(r.dTcpdumpNsPerDg > 0 ? r.dProcessNsPerDg / r.dTcpdumpNsPerDg : 0);
+        paintRate.push_back(r.dPaintsPerSecond);
+        bySent.push_back(r.nSent > 0 ? static_cast<double>(r.nHandled) / static_cast<double>(r.nSent) : 0);
+      }
+      const std::string strRate = nRate == 0 ? "max" : std::to_string(nRate / 1000) + "k";
+      std::printf("%5ld %7s %9lld %9lld %9lld %7lld %8lld %10.0f %10.0f %7.2f %8.4f %8.1f\n", nSize, strRate.c_str(),
+                  bench::Median(sent), bench::Median(handled), bench::Median(tcpdump),
+                  *std::max_element(drops.begin(), drops.end()), *std::max_element(failed.begin(), failed.end()),
+                  bench::Median(procNs), bench::Median(tcpdNs), bench::Median(byTcpd), bench::Median(bySent),
+                  bench::Median(paintRate));
+      std::fflush(stdout);
+    }
+  }
+  pDlg.reset();
+  return 0;
+}
