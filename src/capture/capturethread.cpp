@@ -28,8 +28,10 @@ UINT CaptureThreadProc(LPVOID pParam) {
   std::array<BYTE, PACKET_BUFFER_SIZE> buffer;
   pEngine->m_bBatching = true;
   for (;;) {
+    // Between batches only (at most kNoticeBatch frames apart, and always
+    // before the thread may sleep): the queue's lock is not taken per frame.
     // The WM_CLOSE stays in the queue; nothing reads the queue after this.
-    if (PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
+    if (pEngine->m_nBatched == 0 && PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
     if (pEngine->m_bShutdown.load()) break;
     int nFrameLen = 0;
     // With notices gathered, only frames already there: the gathered ones are
