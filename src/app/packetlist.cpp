@@ -5,6 +5,7 @@
 #include <QtGui/QMouseEvent>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QStyle>
+#include <QtWidgets/QStyledItemDelegate>
 #include <QtWidgets/QToolTip>
 #include <algorithm>
 #include <cstring>
@@ -133,9 +134,35 @@ QVariant CPacketListModel::headerData(int nSection, Qt::Orientation orientation,
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Paints cells as QStyledItemDelegate does, but hands it no more of a cell's
+// text than the cell can show: eliding shapes the whole text, and a payload
+// may be 1499 characters long. Every character shown is at least a pixel wide
+// (control characters are shown as U+00B7), so a text cut to one character
+// more than the cell's width in pixels still overflows the cell and is elided
+// at the same place.
+class CCellDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* pOption, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(pOption, index);
+    const int cxCellPx = pOption->rect.width();  // 0 or less when a size is asked for
+    qsizetype nKeep = static_cast<qsizetype>(cxCellPx) + 1;
+    if (cxCellPx <= 0 || pOption->text.size() <= nKeep) return;
+    if (pOption->text.at(nKeep - 1).isHighSurrogate()) --nKeep;
+    pOption->text.truncate(nKeep);
+  }
+};
+
+}  // namespace
+
 CPacketList::CPacketList(QWidget* pParent)
     : QTreeView(pParent), m_pModel(new CPacketListModel(this)) {
   setModel(m_pModel);
+  setItemDelegate(new CCellDelegate(this));
   UpdateRowSizeHint();
   m_paintPace.setSingleShot(true);
   m_paintPace.setInterval(kPaintPaceMs);
