@@ -1,8 +1,6 @@
-// Real capture on the loopback of the test's own network namespace: every
-// IPv4 datagram once, with its fields. privilege_test.sh also runs it as user
-// nobody beside a helper copy that grant-capture.sh prepared: a member of the
-// helper's group captures with no capability on any thread, an outsider gets
-// "Create socket failed.".
+// Real capture on the loopback of the test's own namespace: every IPv4 datagram once, with its fields.
+// privilege_test.sh also runs it as user nobody beside a helper copy grant-capture.sh prepared: a member
+// of the helper's group captures with no capability on any thread; an outsider gets "Create socket failed.".
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>

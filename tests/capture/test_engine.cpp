@@ -85,21 +85,24 @@ TEST(Engine, TheHelperKeepsOnlyCapNetRawThenDropsAll) {
   EXPECT_EQ(nStatus, 0) << "1: more than CAP_NET_RAW kept; 2: not everything dropped";
 }
 
-TEST(Engine, StopWakesASleepingThread) {
+// A thread that cannot be made leaves the engine Opened, for a second try.
+TEST(Engine, StopWakesASleepingThreadStartedOnASecondTry) {
   NoticeLog log;
   CCaptureEngine engine;
-  SetCaptureThreadStartHookForTesting(&TidRecorder::Record);
   ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
   engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+  SetCaptureThreadStartFailsForTesting(true);
+  EXPECT_FALSE(engine.Start());
+  SetCaptureThreadStartFailsForTesting(false);
+  EXPECT_EQ(engine.GetErrorText(), "Create thread failed.");
+  SetCaptureThreadStartHookForTesting(&TidRecorder::Record);
   ASSERT_TRUE(engine.Start()) << engine.GetErrorText();
-  ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
-  SetCaptureThreadStartHookForTesting(nullptr);
   // No traffic: only the stop request can wake the receive before its time-out.
   ASSERT_TRUE(ProcessEventsUntil([&] { return IsAsleepInSyscall(TidRecorder::s_nTid.load()); }));
+  SetCaptureThreadStartHookForTesting(nullptr);
   engine.Stop();
-  // A generous bound, far inside the 5 s time-out.
   ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }, std::chrono::seconds(1)))
-      << "the stop request did not wake the receive";
+      << "the stop request did not wake the receive (a generous bound, far inside the 5 s time-out)";
 }
 
 }  // namespace
