@@ -76,7 +76,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kAddr = "127.0.0.2";
 constexpr int kPort = 9999;
-
 // The capture thread's CPU clock, recorded by the thread itself as it starts.
 std::atomic<clockid_t> g_captureClock{0};
 std::atomic<bool> g_bCaptureClockSet{false};
@@ -91,12 +90,6 @@ void RecordCaptureClock() {
   }
 }
 
-struct Options {
-  double dSeconds = 3;
-  int nRepeats = 3;
-  std::vector<long> sizes = {64, 1000};
-  std::vector<long> rates = {10000, 100000, 200000, 0};
-};
 
 struct RunResult {
   long long nSent = 0, nEngine = 0, nTcpdump = -1, nKernelDrops = 0, nFailedPosts = 0, nFullQueue = 0;
@@ -104,31 +97,6 @@ struct RunResult {
   double dEngineBySent = 0, dEngineByTcpdump = 0;
 };
 
-std::vector<long> ParseList(const char* psz) {
-  std::vector<long> values;
-  for (const QString& str : QString::fromLocal8Bit(psz).split(',', Qt::SkipEmptyParts)) values.push_back(str.toLong());
-  return values;
-}
-
-bool ParseOptions(int argc, char** argv, Options* pOptions) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string strArg = argv[i];
-    if (i + 1 >= argc) return false;
-    const char* pszValue = argv[++i];
-    if (strArg == "--seconds")
-      pOptions->dSeconds = std::atof(pszValue);
-    else if (strArg == "--repeats")
-      pOptions->nRepeats = std::atoi(pszValue);
-    else if (strArg == "--sizes")
-      pOptions->sizes = ParseList(pszValue);
-    else if (strArg == "--rates")
-      pOptions->rates = ParseList(pszValue);
-    else
-      return false;
-  }
-  return pOptions->dSeconds > 0 && pOptions->dSeconds <= 60 && pOptions->nRepeats > 0 && !pOptions->sizes.empty() &&
-         !pOptions->rates.empty();
-}
 
 class Bench {
  public:
@@ -184,20 +152,8 @@ class Bench {
 
     // The rest of the traffic: what is still in the ring or the window's queue.
     // Done when every datagram is accounted for, or nothing moved for 300 ms.
-    long long nLastSeen = -1;
-    auto tLastMove = std::chrono::steady_clock::now();
-    bench::ProcessEventsUntil(
-        [&] {
-          const long long nSeen = m_nHandled + static_cast<long long>(g_nFailedPosts.load() - nFailedBefore);
-          if (nSeen >= pResult->nSent) return true;
-          const auto tNow = std::chrono::steady_clock::now();
-          if (nSeen != nLastSeen) {
-            nLastSeen = nSeen;
-            tLastMove = tNow;
-          }
-          return tNow - tLastMove > 300ms;
-        },
-        10s);
+    bench::WaitForTheRest(
+        [&] { return m_nHandled + static_cast<long long>(g_nFailedPosts.load() - nFailedBefore); }, pResult->nSent);
 
     const std::int64_t nCpu = bench::ClockNs(g_captureClock.load()) - nCpuBefore;
     const std::int64_t nUiCpu = bench::ClockNs(CLOCK_THREAD_CPUTIME_ID) - nUiCpuBefore;
@@ -255,8 +211,9 @@ class Bench {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!ParseOptions(argc, argv, &options)) {
+  bench::LoadOptions options;
+  options.rates = {10000, 100000, 200000, 0};
+  if (!bench::ParseLoadOptions(argc, argv, &options)) {
     std::fprintf(stderr, "usage: capture_bench [--seconds S] [--repeats N] [--sizes 64,1000] [--rates 10000,0]\n");
     return 2;
   }

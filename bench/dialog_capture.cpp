@@ -74,42 +74,11 @@ using namespace std::chrono_literals;
 constexpr const char* kAddr = "127.0.0.2";
 constexpr int kPort = 9999;
 
-struct Options {
-  double dSeconds = 3;
-  int nRepeats = 3;
-  std::vector<long> sizes = {64, 1000};
-  std::vector<long> rates = {200000, 0};
-};
-
 struct RunResult {
   long long nSent = 0, nHandled = 0, nTcpdump = -1, nKernelDrops = 0, nFailedPosts = 0;
   double dProcessNsPerDg = 0, dTcpdumpNsPerDg = 0, dPaintsPerSecond = 0;
 };
 
-std::vector<long> ParseList(const char* psz) {
-  std::vector<long> values;
-  for (const QString& str : QString::fromLocal8Bit(psz).split(',', Qt::SkipEmptyParts)) values.push_back(str.toLong());
-  return values;
-}
-
-bool ParseOptions(int argc, char** argv, Options* pOptions) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string strArg = argv[i];
-    const char* pszValue = argv[i + 1];
-    if (strArg == "--seconds")
-      pOptions->dSeconds = std::atof(pszValue);
-    else if (strArg == "--repeats")
-      pOptions->nRepeats = std::atoi(pszValue);
-    else if (strArg == "--sizes")
-      pOptions->sizes = ParseList(pszValue);
-    else if (strArg == "--rates")
-      pOptions->rates = ParseList(pszValue);
-    else
-      return false;
-  }
-  return argc % 2 == 1 && pOptions->dSeconds > 0 && pOptions->dSeconds <= 60 && pOptions->nRepeats > 0 &&
-         !pOptions->sizes.empty() && !pOptions->rates.empty();
-}
 
 // CPU time of each thread of this process, by "tid name".
 std::map<std::string, std::int64_t> ThreadCpuNs() {
@@ -174,20 +143,8 @@ bool RunOnce(CMonitorDlg& dlg, const QString& strTcpdump, const QString& strUdpg
   }
   // The rest: what is still in the ring or the dialog's queue. Done when every
   // datagram is accounted for, or nothing moved for 300 ms.
-  long long nLastSeen = -1;
-  auto tLastMove = std::chrono::steady_clock::now();
-  bench::ProcessEventsUntil(
-      [&] {
-        const long long nSeen = g_nHandled - nHandledBefore + g_nFailedPosts.load() - nFailedBefore;
-        if (nSeen >= pResult->nSent) return true;
-        const auto tNow = std::chrono::steady_clock::now();
-        if (nSeen != nLastSeen) {
-          nLastSeen = nSeen;
-          tLastMove = tNow;
-        }
-        return tNow - tLastMove > 300ms;
-      },
-      10s);
+  bench::WaitForTheRest([&] { return g_nHandled - nHandledBefore + g_nFailedPosts.load() - nFailedBefore; },
+                        pResult->nSent);
   const std::int64_t nProcessCpu = bench::ProcessCpuNs(getpid()) - nProcessCpuBefore;
   pResult->nHandled = g_nHandled - nHandledBefore;
   pResult->dPaintsPerSecond = static_cast<double>(g_pPaints->m_nPaints - nPaintsBefore) * 1e9 /
@@ -238,8 +195,9 @@ bool PrepareDialog(CMonitorDlg& dlg, std::string* pstrError) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!ParseOptions(argc, argv, &options)) {
+  bench::LoadOptions options;
+  options.rates = {200000, 0};
+  if (!bench::ParseLoadOptions(argc, argv, &options)) {
     std::fprintf(stderr, "usage: dialog_capture [--seconds S] [--repeats N] [--sizes 64,1000] [--rates 200000,0]\n");
     return 2;
   }

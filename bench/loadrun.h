@@ -12,11 +12,48 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "benchutil.h"
 
 namespace bench {
+
+// --seconds S --repeats N --sizes A,B,... --rates R,... (rate 0: as fast as udpgen can).
+struct LoadOptions {
+  double dSeconds = 3;
+  int nRepeats = 3;
+  std::vector<long> sizes = {64, 1000};
+  std::vector<long> rates;
+};
+
+inline std::vector<long> ParseLongList(const char* psz) {
+  std::vector<long> values;
+  for (const QString& str : QString::fromLocal8Bit(psz).split(',', Qt::SkipEmptyParts)) values.push_back(str.toLong());
+  return values;
+}
+
+// Fills in *pOptions over its defaults; false on anything unknown or out of range.
+inline bool ParseLoadOptions(int argc, char** argv, LoadOptions* pOptions) {
+  for (int i = 1; i < argc; i += 2) {
+    const std::string strArg = argv[i];
+    if (i + 1 >= argc) return false;
+    const char* pszValue = argv[i + 1];
+    if (strArg == "--seconds")
+      pOptions->dSeconds = std::atof(pszValue);
+    else if (strArg == "--repeats")
+      pOptions->nRepeats = std::atoi(pszValue);
+    else if (strArg == "--sizes")
+      pOptions->sizes = ParseLongList(pszValue);
+    else if (strArg == "--rates")
+      pOptions->rates = ParseLongList(pszValue);
+    else
+      return false;
+  }
+  return pOptions->dSeconds > 0 && pOptions->dSeconds <= 60 && pOptions->nRepeats > 0 && !pOptions->sizes.empty() &&
+         !pOptions->rates.empty();
+}
 
 // tcpdump and udpgen (beside the running program); false with a message.
 inline bool FindLoadTools(QString* pstrTcpdump, QString* pstrUdpgen, std::string* pstrError) {
@@ -94,6 +131,28 @@ inline bool RunUdpgen(const QString& strUdpgen, const char* pszAddr, int nPort, 
   }
   *pnSent = gen.readAllStandardOutput().trimmed().toLongLong();
   return true;
+}
+
+// After the load: waits until seen() (datagrams handled or freed) reaches
+// nSent, or nothing moved for 300 ms; what is left may still sit in the ring
+// or the window's queue.
+template <typename Seen>
+void WaitForTheRest(Seen seen, long long nSent) {
+  using namespace std::chrono_literals;
+  long long nLastSeen = -1;
+  auto tLastMove = std::chrono::steady_clock::now();
+  ProcessEventsUntil(
+      [&] {
+        const long long nSeen = seen();
+        if (nSeen >= nSent) return true;
+        const auto tNow = std::chrono::steady_clock::now();
+        if (nSeen != nLastSeen) {
+          nLastSeen = nSeen;
+          tLastMove = tNow;
+        }
+        return tNow - tLastMove > 300ms;
+      },
+      10s);
 }
 
 }  // namespace bench
