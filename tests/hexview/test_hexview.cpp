@@ -1,0 +1,242 @@
+// The view as a widget, for what the tables and the random test cannot show:
+// painting, the clipboard, focus keys in a dialog, the scroll bar, the caret, sizes.
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QDialog>
+#include <QMimeData>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+#include <climits>
+#include <string>
+
+#include "hexview_test_util.h"
+#include "platform/ui/clipboard.h"
+#include "platform/ui/popupmenu.h"
+#include "res/resource.h"
+
+namespace {
+
+class HexView : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ShowAndFocus(view, 4);
+    SetBytes(view, Sequence(100));
+  }
+  void TearDown() override { SetPopupMenuHook({}); }
+  void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(&view, key, mods); }
+  void Click(QPoint pt) { QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, pt); }
+  int W() const { return view.GetGeometry().nCharWidthPx; }
+  int H() const { return view.GetGeometry().nLineHeightPx; }
+  QPoint Cell(int nCol, int nRow) const { return QPoint(nCol * W() + W() / 2, nRow * H() + H() / 2); }
+  QImage Render(int nCol, int nRow, int nCells = 1) {  // cells as painted, without the caret
+    DestroyCaret();
+    const QRect cells(nCol * W(), nRow * H(), nCells * W(), H());
+    return view.viewport()->grab(cells).toImage().convertToFormat(QImage::Format_RGB32);
+  }
+  // Reads cells back: each is the printable character whose glyph, drawn alone,
+  // is nearest to the cell's pixels.
+  std::string Read(int nCol, int nRow, int nCount) {
+    const QImage image = Render(nCol, nRow, nCount);
+    std::string text;
+    for (int nCell = 0; nCell < nCount; ++nCell) {
+      std::pair<long long, char> best{LLONG_MAX, '?'};
+      for (char ch = 0x20; ch < 0x7F; ++ch) {
+        QImage glyph(W(), H(), QImage::Format_RGB32);
+        glyph.fill(Qt::white);
+        QPainter painter(&glyph);
+        painter.setFont(view.GetFont());
+        painter.drawText(0, QFontMetrics(view.GetFont()).ascent(), QString(QChar(ch)));
+        long long nDiff = 0;
+        for (int y = 0; y < H(); ++y) {
+          for (int x = 0; x < W(); ++x) nDiff += std::abs(qGray(image.pixel(nCell * W() + x, y)) - qGray(glyph.pixel(x, y)));
+        }
+        best = std::min(best, std::pair(nDiff, ch));
+      }
+      text += best.second;
+    }
+    return text;
+  }
+  // Share of a cell's pixels in a colour: a highlighted cell shows the highlight
+  // around its glyph, a blank one is all white.
+  double Share(int nCol, int nRow, QColor color) {
+    const QImage image = Render(nCol, nRow);
+    int nSame = 0;
+    for (int y = 0; y < H(); ++y) {
+      for (int x = 0; x < W(); ++x) nSame += image.pixelColor(x, y).rgb() == color.rgb();
+    }
+    return static_cast<double>(nSame) / (W() * H());
+  }
+  bool Lit(int nCol, int nRow) {
+    return Share(nCol, nRow, view.palette().color(QPalette::Active, QPalette::Highlight)) > 0.2;
+  }
+
+  QApplication& app = TestApp();
+  CHexView view;
+};
+
+TEST_F(HexView, PaintsTheColumnsAndTheSelectionInTheCaretsColumnOnly) {
+  std::vector<BYTE> bytes(20, 0x30);
+  for (auto [nAt, nByte] : {std::pair{0, 0x41}, {1, 0x00}, {2, 0x7E}, {3, 0xFF}, {16, 0x4A}, {19, 0x5A}}) {
+    bytes[static_cast<size_t>(nAt)] = static_cast<BYTE>(nByte);
+  }
+  SetBytes(view, bytes);
+  EXPECT_EQ(Read(0, 1, 8), "00000010");
+  EXPECT_EQ(Read(9, 0, 12), "41 00 7E FF ");
+  EXPECT_EQ(Read(57, 0, 5), "A.~.0");
+  EXPECT_EQ(Read(9, 1, 12), "4A 30 30 5A ");
+  EXPECT_EQ(Read(57, 1, 4), "J00Z");
+  for (auto [nCol, nRow] : {std::pair{8, 1}, {21, 1}, {56, 1}, {61, 1}, {79, 1}, {0, 2}}) {  // blanks, past the data
+    EXPECT_EQ(Share(nCol, nRow, Qt::white), 1.0) << nCol << "," << nRow;
+  }
+  // Bytes 1 to 17 (ends 18 and 1), highlighted in the hex or the character column.
+  for (int nArea : {AREA_HEX_LOW, AREA_CHAR}) {
+    view.SetCaret(0, nArea);
+    view.SetSelection(18, 1);
+    for (int nByte : {0, 1, 15, 17, 18}) {
+      const bool bSelected = nByte >= 1 && nByte < 18;
+      EXPECT_EQ(Lit(9 + 3 * (nByte % 16), nByte / 16), bSelected && nArea != AREA_CHAR) << nByte;
+      EXPECT_EQ(Lit(57 + nByte % 16, nByte / 16), bSelected && nArea == AREA_CHAR) << nByte;
+    }
+  }
+  // Only whole rows are drawn: the half row at the bottom stays white.
+  SetBytes(view, Sequence(100));
+  const QImage bottom = Render(0, 4, 73);
+  for (int xPx = 0; xPx < 73 * W(); ++xPx) ASSERT_EQ(bottom.pixelColor(xPx, 1), QColor(Qt::white)) << xPx;
+}
+
+TEST_F(HexView, TheScrollBarDrivesTheViewAndFollowsIt) {
+  QScrollBar* pBar = view.verticalScrollBar();
+  EXPECT_EQ(std::pair(pBar->maximum(), pBar->pageStep()), std::pair(2, 4));  // rows 0..6, 4 a page
+  pBar->setSliderPosition(2);  // a thumb drag
+  EXPECT_EQ(std::pair(view.GetTopIndex(), view.GetCaretAddr()), std::pair(32, 32));  // the caret moves along
+  pBar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+  EXPECT_EQ(std::pair(view.GetTopIndex(), pBar->value()), std::pair(16, 1));
+  pBar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+  EXPECT_EQ(view.GetTopIndex(), 36);
+  pBar->triggerAction(QAbstractSlider::SliderToMinimum);  // Top and Bottom, from the bar's context menu
+  EXPECT_EQ(view.GetTopIndex(), 0);
+  pBar->triggerAction(QAbstractSlider::SliderToMaximum);
+  EXPECT_EQ(std::pair(view.GetTopIndex(), pBar->value()), std::pair(48, 2));
+}
+
+TEST_F(HexView, ANewSizeTakesEffectBeforeAnyPaintAndClicksPlaceTheCaret) {
+  view.resize(view.width(), view.height() + 3 * H());
+  EXPECT_EQ(view.GetGeometry().nRowsPerPage, 7);
+  // The caret takes the shape of the column clicked: the whole address, or a cell.
+  for (auto [nCell, nAddr, nCaretCell, nCells] : {std::tuple{3, 96, 0, 8}, {19, 99, 19, 1}, {60, 100, 61, 1}}) {
+    Click(Cell(nCell, 6));  // on a new row
+    EXPECT_EQ(view.GetCaretAddr(), nAddr) << nCell;
+    EXPECT_TRUE(GetCaretState().bShown) << nCell;
+    EXPECT_EQ(GetCaretState().rect, QRect(nCaretCell * W(), 6 * H(), nCells * W(), H())) << nCell;
+  }
+  // No caret while a drag selects, and none after it until a click or a key.
+  Mouse(view, QEvent::MouseButtonPress, Cell(9, 0));
+  Mouse(view, QEvent::MouseMove, Cell(30, 0));
+  EXPECT_FALSE(GetCaretState().bExists);
+  Mouse(view, QEvent::MouseButtonRelease, Cell(30, 0));
+  EXPECT_FALSE(GetCaretState().bShown);
+  EXPECT_EQ(std::pair(view.GetSelStart(), view.GetSelEnd()), std::pair(0, 8));
+}
+
+TEST_F(HexView, ClipboardRoundTrip) {
+  SetBytes(view, {0x10, 0x47, 0x00, 0xFF, 0x20});
+  view.SetAllowTyping(TRUE);
+  for (auto [nArea, pszText] : {std::pair{AREA_HEX_HIGH, "47 00 FF "}, {AREA_CHAR, "G.."}}) {
+    view.SetCaret(0, nArea);
+    view.SetSelection(4, 1);
+    Key(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->mimeData()->data("BinaryData"), QByteArray("\x47\x00\xFF", 3));
+    EXPECT_EQ(GetClipboardBlock(ClipFormat::Text).value(), QByteArray(pszText, qsizetype(strlen(pszText)) + 1));
+  }
+  view.SetSelection(-1, -1);  // back in at the end: the bytes, not the text
+  view.SetCaret(5, AREA_CHAR);
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0x10, 0x47, 0x00, 0xFF, 0x20, 0x47, 0x00, 0xFF}));
+  QGuiApplication::clipboard()->setText("Hi");  // another program's text, with its terminating zero
+  view.SetCaret(0, AREA_HEX_LOW);
+  view.OnEditPaste();
+  const std::vector<BYTE> pasted = Bytes(view);
+  EXPECT_EQ(std::vector<BYTE>(pasted.begin(), pasted.begin() + 5), (std::vector<BYTE>{0x10, 'H', 'i', 0, 0x47}));
+}
+
+TEST_F(HexView, InADialogTabSwitchesColumnsAndCtrlTabMovesTheFocus) {
+  QDialog dialog;
+  auto* pLayout = new QVBoxLayout(&dialog);
+  auto* pOk = new QPushButton("OK", &dialog);  // the tab order: OK, the view, After
+  auto* pView = new CHexView(&dialog);
+  auto* pAfter = new QPushButton("After", &dialog);
+  pOk->setDefault(true);
+  QObject::connect(pOk, &QPushButton::clicked, &dialog, &QDialog::accept);
+  pView->SetWindowStyle(0x50210884);  // the dialog template's control
+  for (QWidget* pWidget : std::initializer_list<QWidget*>{pView, pOk, pAfter}) pLayout->addWidget(pWidget);
+  dialog.show();
+  dialog.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+  pView->SetData(Sequence(40).data(), 40);
+  pView->setFocus();
+  QTest::keyClick(pView, Qt::Key_Tab);
+  EXPECT_EQ(pView->GetCaretArea(), AREA_CHAR);
+  QTest::keyClick(pView, Qt::Key_Backtab, Qt::ShiftModifier);
+  EXPECT_EQ(pView->GetCaretArea(), AREA_HEX_HIGH);
+  for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) QTest::keyClick(pView, key);
+  EXPECT_TRUE(dialog.isVisible() && pView->hasFocus());
+  EXPECT_TRUE(GetCaretState().bShown);
+
+  QTest::keyClick(pView, Qt::Key_Tab, Qt::ControlModifier);
+  EXPECT_TRUE(pAfter->hasFocus());
+  EXPECT_FALSE(GetCaretState().bExists);  // the caret leaves with the focus
+  pView->setFocus();
+  EXPECT_TRUE(GetCaretState().bShown);
+  QTest::keyClick(pView, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(pOk->hasFocus());
+  EXPECT_EQ(pView->GetCaretArea(), AREA_HEX_HIGH);  // no column switch on the way out
+  pView->OnEditSelectAll();
+  pView->setFocus();
+  EXPECT_FALSE(GetCaretState().bShown);  // with a selection the caret stays away
+}
+
+TEST_F(HexView, TheContextMenuOffersCopyWithASelectionAndOpensAtTheKeyboardPoint) {
+  std::vector<PopupMenuItem> items;
+  QPoint ptSeen;
+  SetPopupMenuHook([&](const std::vector<PopupMenuItem>& shown, QPoint pt) {
+    std::tie(items, ptSeen) = std::pair(shown, pt);
+    return ID_EDIT_SELECT_ALL;
+  });
+  QContextMenuEvent ev(QContextMenuEvent::Mouse, Cell(20, 1), view.viewport()->mapToGlobal(Cell(20, 1)));
+  QApplication::sendEvent(view.viewport(), &ev);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(std::tuple(items[0].nID, items[0].bEnabled, ptSeen), std::tuple(ID_EDIT_COPY, false, ev.globalPos()));
+  EXPECT_EQ(std::pair(view.GetSelStart(), view.GetSelEnd()), std::pair(0, 100));  // Select All, chosen
+  Key(Qt::Key_F10, Qt::ShiftModifier);
+  EXPECT_EQ(std::tuple(items[0].bEnabled, ptSeen), std::tuple(true, view.viewport()->mapToGlobal(QPoint(5, 5))));
+}
+
+TEST_F(HexView, NothingHappensWithoutDataAndAFailedEditChangesNothing) {
+  CHexView fresh;
+  ShowAndFocus(fresh, 4);
+  fresh.SetAllowTyping(TRUE);
+  for (Qt::Key key : {Qt::Key_End, Qt::Key_Insert, Qt::Key_Delete, Qt::Key_Backspace, Qt::Key_A}) QTest::keyClick(&fresh, key);
+  fresh.OnVScroll(SB_PAGEDOWN, 0);
+  QTest::mouseClick(fresh.viewport(), Qt::LeftButton, {}, QPoint(90, 5));
+  EXPECT_EQ(std::tuple(fresh.GetData(), fresh.GetCaretAddr(), fresh.GetSelStart()), std::tuple(nullptr, 0, -1));
+
+  view.SetCaret(4, AREA_CHAR);
+  view.SetSelection(2, 6);
+  QGuiApplication::clipboard()->setText("keep");
+  SetBlockAllocatorForTesting([](std::size_t, bool) -> void* { return nullptr; });  // out of memory
+  view.SetData(Sequence(3).data(), 3);
+  view.OnEditCut();
+  EXPECT_FALSE(view.InsertBytes(4, 3));
+  SetBlockAllocatorForTesting(nullptr);
+  EXPECT_FALSE(view.DeleteBytes(-1, 2) || view.DeleteBytes(5, 4) || view.DeleteBytes(0, 101));  // outside the data
+  EXPECT_FALSE(view.InsertBytes(101, 1) || view.InsertBytes(0, 0) || view.InsertBytes(-1, 1));
+  EXPECT_EQ(Bytes(view), Sequence(100));
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QString("keep"));
+  EXPECT_EQ(std::tuple(view.GetCaretAddr(), view.GetSelStart(), view.GetSelEnd()), std::tuple(4, 2, 6));
+}
+
+}  // namespace
