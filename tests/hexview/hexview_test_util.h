@@ -1,11 +1,11 @@
 #pragma once
-// Shared by the hex view's widget tests: the application, a shown and focused
-// view, and mouse events on its client area.
+// Shared by the hex view's widget tests: the application, a shown view, mouse events.
 #include <QApplication>
 #include <QMouseEvent>
 #include <QStyleHints>
 #include <QTest>
 
+#include <numeric>
 #include <vector>
 
 #include "hexview/hexview.h"
@@ -13,18 +13,13 @@
 
 inline QApplication& TestApp() {
   static int s_argc = 1;
-  static char s_arg0[] = "hexview_tests";
-  static char* s_argv[] = {s_arg0, nullptr};
-  static QApplication* s_pApp = nullptr;
-  if (!s_pApp) {
-    s_pApp = new QApplication(s_argc, s_argv);
-    QApplication::styleHints()->setCursorFlashTime(0);  // a steady caret paints the same every time
-  }
+  static char s_arg0[] = "hexview_tests", *s_argv[] = {s_arg0, nullptr};
+  static QApplication* s_pApp = new QApplication(s_argc, s_argv);  // never destroyed: outlives every widget
+  QApplication::styleHints()->setCursorFlashTime(0);  // a steady caret paints the same every time
   return *s_pApp;
 }
 
-// The system's set-up, with a client area of nRows whole rows plus half a row,
-// 80 cells wide.
+// The system's set-up, with a client area of nRows whole rows plus half a row, 80 cells wide.
 inline void ShowAndFocus(CHexView& view, int nRows) {
   TestApp();
   view.SetOptions(TRUE, TRUE, TRUE, TRUE);
@@ -44,14 +39,13 @@ inline std::vector<BYTE> Bytes(const CHexView& view) {
 inline void SetBytes(CHexView& view, const std::vector<BYTE>& bytes) {
   view.SetData(bytes.empty() ? nullptr : bytes.data(), static_cast<UINT>(bytes.size()));
 }
-inline std::vector<BYTE> Sequence(int nCount) {
+inline std::vector<BYTE> Sequence(int nCount) {  // 0, 1, 2, ...
   std::vector<BYTE> bytes(static_cast<size_t>(nCount));
-  for (int i = 0; i < nCount; ++i) bytes[static_cast<size_t>(i)] = static_cast<BYTE>(i);
+  std::iota(bytes.begin(), bytes.end(), BYTE{0});
   return bytes;
 }
 
-// A press, a move or a release of the left button, or a double click, at a
-// client point; the button is held from the press to the release.
+// A press, move or release of the left button (held from press to release) at a client point.
 inline void Mouse(CHexView& view, QEvent::Type type, QPoint pt, Qt::KeyboardModifiers mods = Qt::NoModifier) {
   const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
   const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;

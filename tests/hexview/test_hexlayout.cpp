@@ -1,16 +1,19 @@
-// The hex view's pure arithmetic from tables: layout, scrolling, hit testing,
-// caret points and steps, selection ranges, the key table and the text forms.
-// These are the only copy of these cases; the widget tests check the wiring.
+// The hex view's pure arithmetic from tables: layout, scroll codes, hit testing,
+// caret points and steps, selection ranges, keys and the text forms. These are
+// the only copy of these cases; the widget tests check the wiring.
 #include <gtest/gtest.h>
+
+#include <QAbstractSlider>
+#include <QString>
 
 #include <string>
 #include <tuple>
-#include <utility>
 
 #include "hexview/hexkeys.h"
 #include "hexview/hexlayout.h"
 #include "hexview/hextext.h"
 #include "platform/ui/keys.h"
+#include "platform/ui/scrollbar.h"
 
 namespace {
 
@@ -34,7 +37,6 @@ TEST(HexLayout, RowsColumnsAndScrollRanges) {
   // Rows 0..5 of 100 bytes with the thumb reaching row 2; the shown cells less
   // the blank behind the addresses.
   EXPECT_EQ(VerticalScrollInfo(100, 16, 4, 36), (ScrollInfo{0, 5, 4, 2}));
-  EXPECT_EQ(MaxScrollPos(VerticalScrollInfo(100, 16, 4, 0)), 2);
   EXPECT_EQ(VerticalScrollInfo(0, 16, 0, 0), (ScrollInfo{0, -1, 0, 0}));
   EXPECT_EQ(HorizontalScrollInfo(7, 16, TRUE, TRUE, TRUE, TRUE), (ScrollInfo{0, 72 * 7, 1, 0}));
   EXPECT_EQ(HorizontalScrollInfo(7, 16, TRUE, FALSE, TRUE, FALSE), (ScrollInfo{0, 20 * 7, 1, 0}));
@@ -55,6 +57,14 @@ TEST(HexLayout, ScrollCodesAndTheLastPage) {
   for (const Last& c : {Last{100, 4, 48}, {64, 4, 0}, {65, 4, 16}, {160, 5, 80}, {0, 4, 0}, {33, 0, 32}}) {
     EXPECT_EQ(LastPageTopIndex(c.nLength, 16, c.nPageRows), c.nExpected) << c.nLength << " in " << c.nPageRows;
   }
+  // The scroll bar's actions as codes.
+  using A = QAbstractSlider;
+  for (auto [nAction, nCode] : {std::pair{A::SliderSingleStepAdd, SB_LINEDOWN}, {A::SliderSingleStepSub, SB_LINEUP},
+                                {A::SliderPageStepAdd, SB_PAGEDOWN}, {A::SliderPageStepSub, SB_PAGEUP},
+                                {A::SliderToMinimum, SB_TOP}, {A::SliderToMaximum, SB_BOTTOM},
+                                {A::SliderMove, SB_THUMBTRACK}, {A::SliderNoAction, SB_ENDSCROLL}}) {
+    EXPECT_EQ(ScrollActionToSBCode(nAction), nCode) << nAction;
+  }
 }
 
 HexGeometry SystemGeometry(int nTopIndex, int nLength) {  // 7 x 14 pixel cells, 4 rows a page
@@ -62,7 +72,7 @@ HexGeometry SystemGeometry(int nTopIndex, int nLength) {  // 7 x 14 pixel cells,
                      .nTopIndex = nTopIndex, .nLength = nLength, .nHexColPx = 9 * 7, .nCharColPx = 57 * 7};
 }
 
-TEST(HexLayout, HitTestAndCaretPoints) {
+TEST(HexLayout, HitTestCaretPointsAndSelections) {
   struct Cell { int nCell, nCol, nByte, nArea; };  // nByte from the row's start
   const Cell cells[] = {{0, 0, 0, AREA_ADDRESS},    {7, 0, 0, AREA_ADDRESS},     {8, 9, 0, AREA_HEX_HIGH},
                         {9, 9, 0, AREA_HEX_HIGH},   {10, 10, 0, AREA_HEX_LOW},   {11, 12, 1, AREA_HEX_HIGH},
@@ -95,37 +105,43 @@ TEST(HexLayout, HitTestAndCaretPoints) {
   EXPECT_EQ(CaretPointOf(top16, 35, AREA_HEX_HIGH), (POINT{18 * 7, 14}));
   EXPECT_EQ(CaretPointOf(top16, 35, AREA_HEX_LOW), (POINT{19 * 7, 14}));
   EXPECT_EQ(CaretPointOf(top16, 35, AREA_CHAR), (POINT{60 * 7, 14}));
-  EXPECT_LT(CaretPointOf(top16, 0, AREA_HEX_HIGH).y, 0);
-}
 
-TEST(HexLayout, SelectionRanges) {
+  // Selections: ordered, clamped to the data, one-ended.
   struct Case { int nStart, nEnd, nLength; bool bExists; int nLo, nHi; };
   for (const Case& c : {Case{-1, -1, 10, false, 0, 0}, {2, 6, 10, true, 2, 6}, {6, 2, 10, true, 2, 6},
                         {3, 40, 10, true, 3, 10}, {5, -1, 10, true, 5, 5}, {20, -1, 10, true, 10, 10},
                         {-5, 3, 10, true, 0, 3}, {0, 64, 0, true, 0, 0}}) {
     const SelRange sel = SelectionRange(c.nStart, c.nEnd, c.nLength);
-    EXPECT_EQ(std::tuple(sel.bExists, sel.nLo, sel.nHi), std::tuple(c.bExists, c.nLo, c.nHi)) << c.nStart << "," << c.nEnd;
+    EXPECT_EQ(std::tuple(sel.bExists, sel.nLo, sel.nHi), std::tuple(c.bExists, c.nLo, c.nHi)) << c.nStart;
   }
-  EXPECT_EQ(SelEndAtCaret(7, AREA_HEX_HIGH), 8);
-  EXPECT_EQ(SelEndAtCaret(7, AREA_HEX_LOW), 8);
-  EXPECT_EQ(SelEndAtCaret(7, AREA_CHAR), 7);
 }
 
-TEST(HexKeys, KeyTable) {
+TEST(HexKeys, KeysBecomeCharactersAndCommands) {
+  using namespace Qt;  // the keys that the view's own tests never press
+  struct Case { int nQtKey; KeyboardModifiers mods; const char* pszText; UINT nVirtKey; int nChar; };
+  for (const Case& c : {Case{Key_Enter, KeypadModifier, "\r", VK_RETURN, 13}, {Key_H, ControlModifier, "", 0x48, 8},
+                        {Key_C, ControlModifier, "\x03", 0x43, 3},      {Key_Eacute, NoModifier, "\xc3\xa9", 0, 0xE9},
+                        {Key_E, ControlModifier | AltModifier, "\xe2\x82\xac", 0x45, -1}}) {  // AltGr euro: not Latin-1
+    const KeyInput input = TranslateKey(c.nQtKey, c.mods, QString::fromUtf8(c.pszText));
+    EXPECT_EQ(std::pair(input.nVirtKey, input.nChar), std::pair(c.nVirtKey, c.nChar)) << std::hex << c.nQtKey;
+  }
+  EXPECT_TRUE(TranslateKey(Key_Backtab, NoModifier, QString()).modifiers.testFlag(ShiftModifier));
+
+  // Virtual keys as commands.
   using K = KeyCommand;
-  struct Case { UINT nVirtKey; BOOL bCtrl; K command; bool bNavigation, bIncludesCaretByte; int dx, dy; };
-  for (const Case& c : {Case{VK_LEFT, FALSE, K::Left, true, false, -1, 0}, {VK_RIGHT, TRUE, K::Right, true, true, 1, 0},
-                        {VK_UP, FALSE, K::Up, true, false, 0, -1},        {VK_DOWN, FALSE, K::Down, true, true, 0, 1},
-                        {VK_PRIOR, FALSE, K::PageUp, true, false, 0, 0},  {VK_NEXT, FALSE, K::PageDown, true, false, 0, 0},
-                        {VK_HOME, FALSE, K::Home, true, false, 0, 0},     {VK_HOME, TRUE, K::CtrlHome, true, false, 0, 0},
-                        {VK_END, FALSE, K::End, true, false, 0, 0},       {VK_END, TRUE, K::CtrlEnd, true, false, 0, 0},
-                        {VK_TAB, FALSE, K::Tab, false, false, 0, 0},      {VK_INSERT, FALSE, K::Insert, false, false, 0, 0},
-                        {VK_DELETE, FALSE, K::Delete, false, false, 0, 0}, {VK_BACK, FALSE, K::None, false, false, 0, 0}}) {
+  constexpr bool T = true, F = false;
+  struct Command { UINT nVirtKey; BOOL bCtrl; K command; bool bNavigation, bTakesCaretByte; int dx, dy; };
+  for (const Command& c : {Command{VK_LEFT, FALSE, K::Left, T, F, -1, 0}, {VK_RIGHT, TRUE, K::Right, T, T, 1, 0},
+                           {VK_UP, FALSE, K::Up, T, F, 0, -1},             {VK_DOWN, FALSE, K::Down, T, T, 0, 1},
+                           {VK_PRIOR, FALSE, K::PageUp, T, F, 0, 0},       {VK_NEXT, FALSE, K::PageDown, T, F, 0, 0},
+                           {VK_HOME, FALSE, K::Home, T, F, 0, 0},          {VK_HOME, TRUE, K::CtrlHome, T, F, 0, 0},
+                           {VK_END, FALSE, K::End, T, F, 0, 0},            {VK_END, TRUE, K::CtrlEnd, T, F, 0, 0},
+                           {VK_TAB, FALSE, K::Tab, F, F, 0, 0},            {VK_INSERT, FALSE, K::Insert, F, F, 0, 0},
+                           {VK_DELETE, FALSE, K::Delete, F, F, 0, 0},      {VK_BACK, FALSE, K::None, F, F, 0, 0}}) {
     const K command = KeyToCommand(c.nVirtKey, c.bCtrl);
-    EXPECT_EQ(command, c.command) << c.nVirtKey;
-    EXPECT_EQ(IsNavigation(command), c.bNavigation) << c.nVirtKey;
-    EXPECT_EQ(EndIncludesCaretByte(command), c.bIncludesCaretByte) << c.nVirtKey;
-    EXPECT_EQ(std::pair(ArrowStep(command).dx, ArrowStep(command).dy), std::pair(c.dx, c.dy)) << c.nVirtKey;
+    const CellStep step = ArrowStep(command);
+    EXPECT_EQ(std::tuple(command, IsNavigation(command), EndIncludesCaretByte(command), step.dx, step.dy),
+              std::tuple(c.command, c.bNavigation, c.bTakesCaretByte, c.dx, c.dy)) << c.nVirtKey;
   }
 }
 
@@ -156,7 +172,6 @@ TEST(HexKeys, CaretStepsAndRowEnds) {
 
 TEST(HexText, AddressesRowsAndClipboardForms) {
   char buf[256] = {};
-  EXPECT_EQ(std::string(buf, FormatAddress(0xABCDEF, TRUE, buf)), "00ABCDEF");
   EXPECT_EQ(std::string(buf, FormatAddress(0x12345, FALSE, buf)), "1234");
   const BYTE data[20] = {0x41, 0x00, 0x26, 0x1F, 0x7F, 0x80, 0xFF, 0x20, 0x7E};
   EXPECT_EQ(std::string(buf, FormatHexRow(data, 20, 16, 16, buf)), "00 00 00 00 " + std::string(36, ' '));
