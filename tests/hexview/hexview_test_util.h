@@ -21,7 +21,6 @@ inline QApplication& TestApp() {
 
 // The system's set-up, with a client area of nRows whole rows plus half a row, 80 cells wide.
 inline void ShowAndFocus(CHexView& view, int nRows) {
-  TestApp();
   view.SetOptions(TRUE, TRUE, TRUE, TRUE);
   view.SetBytesPerRow(16);
   view.show();

@@ -214,6 +214,8 @@ TEST_F(HexView, NothingHappensWithoutDataAndAFailedEditChangesNothing) {
   view.OnEditCut();
   EXPECT_FALSE(view.InsertBytes(4, 3));
   SetBlockAllocatorForTesting(nullptr);
+  view.SetBytesPerRow(0);  // every row division needs at least one byte a row
+  EXPECT_EQ(view.GetGeometry().nBytesPerRow, 1);
   EXPECT_FALSE(view.DeleteBytes(-1, 2) || view.DeleteBytes(5, 4) || view.DeleteBytes(0, 101));  // outside the data
   EXPECT_FALSE(view.InsertBytes(101, 1) || view.InsertBytes(0, 0) || view.InsertBytes(-1, 1));
   EXPECT_EQ(Bytes(view), Sequence(100));

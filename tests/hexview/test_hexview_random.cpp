@@ -58,8 +58,7 @@ struct RandomOps {
     if (hit.bHit) std::tie(m_nCaret, m_nArea) = std::pair(hit.nAddr, hit.nArea);
     return hit.bHit;
   }
-  // Bytes nFrom..nTo-1 replaced by a block; every edit clears the selection, and
-  // a caret past the new end comes back just behind the last byte.
+  // Bytes nFrom..nTo-1 replaced; an edit clears the selection and pulls the caret back to the end.
   void Splice(int nFrom, int nTo, const QByteArray& block = {}) {
     m_bytes.erase(m_bytes.begin() + nFrom, m_bytes.begin() + nTo);
     m_bytes.insert(m_bytes.begin() + nFrom, block.begin(), block.end());
@@ -85,7 +84,7 @@ struct RandomOps {
     if (bShift) m_nSelStart = m_nCaret;
     if (HitAt(ptPress) && bShift) m_nSelEnd = EndAtCaret(true);
     Mouse(m_view, QEvent::MouseButtonPress, ptPress, mods);
-    bool bUndecided = !bShift;  // a plain press waits to be a drag or a click
+    bool bUndecided = !bShift, bDragged = false;  // a plain press waits to be a drag or a click
     for (int i = Pick(0, 3); i > 0; --i) {
       QPoint pt = Pick(0, 2) ? RandomPoint() : ptPress + QPoint(Pick(-3, 3), Pick(-3, 3));
       const int nTop = m_view.GetTopIndex();
@@ -94,6 +93,7 @@ struct RandomOps {
       if (bUndecided) m_nSelStart = m_nSelEnd = m_nCaret;  // a drag starts at the press point
       bUndecided = false;
       if (m_nSelStart == -1) continue;
+      bDragged = true;
       // Past the top or bottom edge the view scrolls a row, the caret with it,
       // and the edge row takes the hit.
       m_nCaret += m_view.GetTopIndex() - nTop;
@@ -103,6 +103,11 @@ struct RandomOps {
     }
     Mouse(m_view, QEvent::MouseButtonRelease, RandomPoint(), mods);
     if (bUndecided) m_nSelStart = m_nSelEnd = -1;  // a click clears the selection
+    EXPECT_FALSE(bDragged && GetCaretState().bExists);  // no caret while the mouse selects
+    if (Pick(0, 3) == 0) {  // a double click changes nothing
+      Mouse(m_view, QEvent::MouseButtonDblClick, ptPress, mods);
+      Mouse(m_view, QEvent::MouseButtonRelease, ptPress, mods);
+    }
   }
 
   void NavigationKey() {
