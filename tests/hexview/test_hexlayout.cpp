@@ -159,13 +159,10 @@ TEST(HexKeys, CaretStepsAndRowEnds) {
     EXPECT_EQ(StepCaret(c.from, c.dx, c.dy, 16, c.nLength), c.to) << c.from.nAddr << "/" << c.from.nArea << " by "
                                                                     << c.dx << "," << c.dy;
   }
-  EXPECT_EQ(HomeAddr(37, 16), 32);
-  EXPECT_EQ(EndAddr(3, 16, 100), 15);
-  EXPECT_EQ(EndAddr(20, 16, 31), 30);
-  EXPECT_EQ(EndAddr(0, 16, 0), 0);
-  EXPECT_EQ(LastByteAddr(0), 0);
-  EXPECT_EQ(CtrlEndTopRow(100, 16, 4, FALSE), 2);
-  EXPECT_EQ(CtrlEndTopRow(20, 16, 2, TRUE), 0);
+  // Home, End, Ctrl+End's byte and top row.
+  EXPECT_EQ(std::tuple(HomeAddr(37, 16), EndAddr(3, 16, 100), EndAddr(20, 16, 31), EndAddr(0, 16, 0), LastByteAddr(0)),
+            std::tuple(32, 15, 30, 0, 0));
+  EXPECT_EQ(std::pair(CtrlEndTopRow(100, 16, 4, FALSE), CtrlEndTopRow(20, 16, 2, TRUE)), std::pair(2, 0));
 }
 
 TEST(HexText, AddressesRowsAndClipboardForms) {

@@ -195,6 +195,11 @@ TEST_F(HexView, TheContextMenuOffersCopyWithASelectionAndOpensAtTheKeyboardPoint
   EXPECT_EQ(std::pair(view.GetSelStart(), view.GetSelEnd()), std::pair(0, 100));  // Select All, chosen
   Key(Qt::Key_F10, Qt::ShiftModifier);
   EXPECT_EQ(std::tuple(items[0].bEnabled, ptSeen), std::tuple(true, view.viewport()->mapToGlobal(QPoint(5, 5))));
+  QGuiApplication::clipboard()->clear();  // an owner's Paste is greyed with nothing to paste
+  PopupMenu menu;
+  menu.AppendItem(ID_EDIT_PASTE, "&Paste");
+  view.ApplyEditCommandStates(menu);
+  EXPECT_FALSE(menu.Items()[0].bEnabled);
 }
 
 TEST_F(HexView, NothingHappensWithoutDataAndAFailedEditChangesNothing) {

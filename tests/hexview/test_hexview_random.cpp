@@ -117,10 +117,8 @@ struct RandomOps {
     Key(key, (bShift ? Qt::ShiftModifier : Qt::NoModifier) | (bCtrl ? Qt::ControlModifier : Qt::NoModifier));
     if (key == Qt::Key_Tab && bCtrl) return;  // only moves the focus on
     ClampCaret();
-    if (key == Qt::Key_Tab) {
-      m_nArea = IsHexArea(m_nArea) ? AREA_CHAR : AREA_HEX_HIGH;
-      return;
-    }
+    if (key == Qt::Key_Tab) m_nArea = IsHexArea(m_nArea) ? AREA_CHAR : AREA_HEX_HIGH;
+    if (key == Qt::Key_Tab) return;  // switches columns, keeps the selection
     if (!bShift) m_nSelStart = m_nSelEnd = -1;
     if (bShift && m_nSelStart == -1) m_nSelStart = m_nCaret;
     StepBy(key == Qt::Key_Left ? -1 : key == Qt::Key_Right ? 1 : 0, key == Qt::Key_Up ? -1 : key == Qt::Key_Down);
