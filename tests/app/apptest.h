@@ -1,17 +1,16 @@
 #pragma once
-// Shared by the application's tests: one QApplication per test process (named
-// like the real executable, so the application title is "Morvane"), bounded
-// event processing, recorders for message boxes and modal dialogs, and records
-// and notices made the way the engine makes them.
+// Shared by the application's tests: one QApplication per process (named like
+// the executable, so the application title is "Morvane"), bounded event
+// processing, recorders for message boxes and modal runs, and records and
+// notices made the way the engine makes them.
 #include <gtest/gtest.h>
 
-#include <QtCore/QCoreApplication>
 #include <QtCore/QDeadlineTimer>
 #include <QtWidgets/QApplication>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "capture/packetrecord.h"
 #include "platform/ui/dialog.h"
@@ -19,115 +18,56 @@
 
 namespace apptest {
 
-// The QApplication lives from before the first test to after the last one and
-// is destroyed before the process's static objects are (Qt's own among them).
-class QtAppEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (!QCoreApplication::instance()) m_pApp = new QApplication(m_argc, m_argv);
-  }
-  void TearDown() override {
-    delete m_pApp;
-    m_pApp = nullptr;
-  }
-
- private:
-  int m_argc = 1;
-  char m_szArg0[8] = "Morvane";
-  char* m_argv[2] = {m_szArg0, nullptr};
-  QApplication* m_pApp = nullptr;
+// Made before the first test and gone before the process's static objects
+// (Qt's own among them) are.
+struct QtAppEnvironment : ::testing::Environment {
+  void SetUp() override { pApp = new QApplication(nArgc, argv); }
+  void TearDown() override { delete pApp; }
+  int nArgc = 1;
+  char szArg0[8] = "Morvane";
+  char* argv[2] = {szArg0, nullptr};
+  QApplication* pApp = nullptr;
 };
-inline ::testing::Environment* const g_pQtAppEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
-
-inline QApplication& App() {
-  return *static_cast<QApplication*>(QCoreApplication::instance());
-}
+inline ::testing::Environment* const g_pEnv = ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
 
 // Processes events until pred holds or nBoundMs have passed; returns pred().
 inline bool ProcessUntil(const std::function<bool()>& pred, int nBoundMs = 5000) {
-  QDeadlineTimer deadline(nBoundMs);
-  while (!pred()) {
-    if (deadline.hasExpired()) return pred();
+  for (QDeadlineTimer deadline(nBoundMs); !pred() && !deadline.hasExpired();)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
+  return pred();
 }
 
-// Records every application message box instead of showing it.
-class MessageBoxRecorder {
- public:
-  MessageBoxRecorder() {
-    SetMessageBoxHookForTesting([this](const MessageBoxCall& call) {
-      calls.push_back(call);
-      return 1;  // IDOK
-    });
-  }
+// Records the texts of message boxes instead of showing them.
+struct MessageBoxRecorder {
+  MessageBoxRecorder() { SetMessageBoxHookForTesting([this](const MessageBoxCall& c) { return texts << c.strText, 1; }); }
   ~MessageBoxRecorder() { SetMessageBoxHookForTesting({}); }
-  MessageBoxRecorder(const MessageBoxRecorder&) = delete;
-  MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
-
-  QStringList Texts() const {
-    QStringList texts;
-    for (const MessageBoxCall& call : calls) texts << call.strText;
-    return texts;
-  }
-  std::vector<MessageBoxCall> calls;
+  QStringList texts;
 };
 
-// Records every DoModal instead of running a modal loop; onModal (optional)
-// inspects the built, initialised dialog and gives the result (IDOK if empty).
-class ModalRecorder {
- public:
-  explicit ModalRecorder(std::function<INT_PTR(CDialog&)> onModal = {}) : m_onModal(std::move(onModal)) {
-    CDialog::SetModalHookForTesting([this](CDialog& dlg) -> INT_PTR {
-      captions << dlg.windowTitle();
+// Records the class of every dialog run modally instead of running it.
+struct ModalRecorder {
+  explicit ModalRecorder(std::function<INT_PTR(CDialog&)> onModal = {}) {
+    CDialog::SetModalHookForTesting([this, onModal](CDialog& dlg) -> INT_PTR {
       classes << dlg.metaObject()->className();
-      return m_onModal ? m_onModal(dlg) : 1;
+      return onModal ? onModal(dlg) : 1;  // IDOK
     });
   }
   ~ModalRecorder() { CDialog::SetModalHookForTesting({}); }
-  ModalRecorder(const ModalRecorder&) = delete;
-  ModalRecorder& operator=(const ModalRecorder&) = delete;
-
-  QStringList captions;
   QStringList classes;
-
- private:
-  std::function<INT_PTR(CDialog&)> m_onModal;
 };
 
-// A record as the engine delivers it: a zero-filled 1500-byte block holding the
-// payload (at most 1499 bytes, so a zero follows it).
-inline PacketRecord* MakeRecord(const std::string& strProt, const std::string& strPayload = "",
-                                WORD wSize = 60, const std::string& strSrc = "10.1.2.3",
-                                int nSrcPort = 1234, const std::string& strDes = "10.4.5.6",
-                                int nDesPort = 80) {
-  auto* pRecord = new PacketRecord;
-  pRecord->strSrcAddr = strSrc;
-  pRecord->strDesAddr = strDes;
-  pRecord->strProt = strProt;
-  pRecord->pData = new BYTE[PACKET_BUFFER_SIZE]();
-  pRecord->nDataLen = static_cast<int>(std::min<std::size_t>(strPayload.size(), PACKET_BUFFER_SIZE - 1));
-  std::memcpy(pRecord->pData, strPayload.data(), static_cast<std::size_t>(pRecord->nDataLen));
-  pRecord->nSrcPort = nSrcPort;
-  pRecord->nDesPort = nDesPort;
-  pRecord->wSize = wSize;
+// A record as the engine delivers it: the payload in a zero-filled 1500-byte
+// block, so a zero follows it.
+inline PacketRecord* MakeRecord(const std::string& strProt, const std::string& strPayload = "x", WORD wSize = 60) {
+  const int nLen = int(std::min<std::size_t>(strPayload.size(), PACKET_BUFFER_SIZE - 1));
+  auto* pRecord = new PacketRecord{"10.1.2.3", "10.4.5.6", strProt, new BYTE[PACKET_BUFFER_SIZE](), 1234, 80, wSize,
+                                   nLen};
+  std::memcpy(pRecord->pData, strPayload.data(), std::size_t(nLen));
   return pRecord;
 }
 
-inline EngineNotice* MakePacketNotice(PacketRecord* pRecord) {
-  auto* pNotice = new EngineNotice;
-  pNotice->nType = NOTICE_PACKET;
-  pNotice->strText = pRecord ? pRecord->strSrcAddr : std::string();
-  pNotice->pRecord = pRecord;
-  return pNotice;
-}
-
-inline EngineNotice* MakeStoppedNotice() {
-  auto* pNotice = new EngineNotice;
-  pNotice->nType = NOTICE_STOPPED;
-  return pNotice;
+inline EngineNotice* MakeNotice(int nType, PacketRecord* pRecord = nullptr) {
+  return new EngineNotice{nType, pRecord ? pRecord->strSrcAddr : "", pRecord};
 }
 
 }  // namespace apptest

@@ -7,7 +7,6 @@
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QEventLoop>
 #include <QtCore/QTimer>
-
 #include <chrono>
 #include <memory>
 
@@ -31,9 +30,7 @@ bool ProcessEventsUntil(Pred pred, std::chrono::milliseconds bound = std::chrono
   QDeadlineTimer deadline(bound.count());
   QTimer tick;  // wakes the loop for conditions that change without an event
   tick.start(5);
-  while (!pred()) {
+  for (; !pred(); QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents))
     if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  }
   return true;
 }

@@ -19,9 +19,8 @@ struct TidRecorder {
 };
 
 // True while thread nTid of this process sleeps in a system call other than a
-// lock's futex wait. The kernel's /proc/self/task/<tid>/stat has state S while
-// it sleeps, and .../syscall the number of the call it sleeps in ("running"
-// while it runs).
+// lock's futex wait: state S in /proc/self/task/<tid>/stat, and in .../syscall
+// the number of the call it sleeps in ("running" while it runs).
 inline bool IsAsleepInSyscall(pid_t nTid) {
   const std::string strTask = "/proc/self/task/" + std::to_string(nTid);
   std::ifstream statFile(strTask + "/stat");
@@ -31,6 +30,5 @@ inline bool IsAsleepInSyscall(pid_t nTid) {
   if (nParen == std::string::npos || nParen + 2 >= strStat.size() || strStat[nParen + 2] != 'S') return false;
   std::ifstream syscallFile(strTask + "/syscall");
   long nCall = -1;
-  if (!(syscallFile >> nCall)) return false;
-  return nCall >= 0 && nCall != SYS_futex;
+  return (syscallFile >> nCall) && nCall >= 0 && nCall != SYS_futex;
 }
