@@ -164,6 +164,8 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   NotifyPacket("TCP", "third");
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);
   EXPECT_EQ(m_dlg.m_hexView.GetSelEnd(), 3);
+  // Rows changed within a frame are painted together, never left unpainted.
+  EXPECT_TRUE(apptest::ProcessUntil([&] { return list.updatesEnabled(); }));
 }
 
 TEST_F(MonitorDlgTest, AboutBoxOpeners) {
