@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -152,14 +153,18 @@ class SlotPool {
       store.batches.pop_back();
       return true;
     }
-    if (store.pLoose != nullptr) {
-      cache.pHead = std::exchange(store.pLoose, nullptr);
-      for (Node* p = cache.pHead; p != nullptr; p = p->pNext) ++cache.nCount;
+    if (store.pLoose != nullptr) {  // at most a batch of it, so that the cache stays small
+      Node* pLast = store.pLoose;
+      for (cache.nCount = 1; cache.nCount < kBatch && pLast->pNext != nullptr; ++cache.nCount) pLast = pLast->pNext;
+      cache.pHead = std::exchange(store.pLoose, pLast->pNext);
+      pLast->pNext = nullptr;
       return true;
     }
-    // A new chunk, zero-filled: a fresh slot's block reads as zeros.
-    void* pChunk = std::calloc(kBatch, nSlotSize);
+    // A new chunk on a cache line's boundary, zero-filled: a fresh slot's
+    // block reads as zeros.
+    void* pChunk = std::aligned_alloc(64, kBatch * nSlotSize);
     if (pChunk == nullptr) return false;
+    std::memset(pChunk, 0, kBatch * nSlotSize);
     try {
       store.chunks.push_back(pChunk);
       store.batches.reserve(store.chunks.size());  // so that a spill never allocates
