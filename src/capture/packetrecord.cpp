@@ -62,10 +62,6 @@ const char* GetProtocolName(int nProt) {
   return "";
 }
 
-int FillPayloadBlock(BYTE* pBlock, const BYTE* pPayload, int nPayloadLen) {
-  return CopyPayload(pBlock, PACKET_BUFFER_SIZE, pPayload, nPayloadLen);
-}
-
 int FillRecordPayload(PacketRecord* pRecord, const BYTE* pPayload, int nPayloadLen) {
   RecordSlot* pSlot = SlotOf(pRecord);
   pRecord->pData = pSlot->block;

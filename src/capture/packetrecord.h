@@ -66,16 +66,13 @@ extern const ProtocolName ProtocolNameTable[11];
 // Never null; so the row 256 "MAX" is never returned.
 const char* GetProtocolName(int nProt);
 
-// Fills a PACKET_BUFFER_SIZE-byte block: zeros, then the payload bytes as
-// received, at most nPayloadLen and at most PACKET_BUFFER_SIZE - 1 of them, so
-// the block always ends in a zero and reads, up to its first zero byte, as the
-// payload text. A null pPayload or nPayloadLen <= 0 leaves the block all zeros.
-// Returns the count of payload bytes copied.
-int FillPayloadBlock(BYTE* pBlock, const BYTE* pPayload, int nPayloadLen);
-
-// Points pRecord->pData at the block the record's pool slot holds and fills it
-// as FillPayloadBlock does, zeroing only what the slot's previous record
-// wrote; sets and returns nDataLen. pRecord must come from new.
+// Points pRecord->pData at the PACKET_BUFFER_SIZE-byte block the record's pool
+// slot holds and fills it: the payload bytes as received, at most nPayloadLen
+// and at most PACKET_BUFFER_SIZE - 1 of them, then zeros, so that the block
+// always ends in a zero and reads, up to its first zero byte, as the payload
+// text (a null pPayload or nPayloadLen <= 0: all zeros). Only what the slot's
+// previous record wrote is zeroed again. Sets and returns nDataLen, the count
+// copied. pRecord must come from new.
 int FillRecordPayload(PacketRecord* pRecord, const BYTE* pPayload, int nPayloadLen);
 
 // Records made and not yet freed, on all threads; exact while no other thread
