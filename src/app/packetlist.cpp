@@ -1,8 +1,14 @@
 #include "app/packetlist.h"
 
+#include <QtCore/QHash>
 #include <QtCore/QStringDecoder>
+#include <QtCore/QtMath>
 #include <QtGui/QHelpEvent>
 #include <QtGui/QMouseEvent>
+#include <QtGui/QPainter>
+#include <QtGui/QStaticText>
+#include <QtGui/QTextLayout>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QStyle>
 #include <QtWidgets/QStyledItemDelegate>
@@ -40,13 +46,24 @@ QString DisplayableText(const QString& strText) {
   return strOut;
 }
 
-QString PayloadText(const char* pText, qsizetype nLength) {
+QString PayloadText(const char* pText, qsizetype nLength, qsizetype nMaxChars) {
+  QByteArrayView bytes(pText, nLength);
+  // Every byte gives at most one unit, and no character takes more than four
+  // bytes (a surrogate pair too); which reading applies still depends on all
+  // of the bytes.
+  const bool bCut = nMaxChars >= 0 && nMaxChars < nLength;
+  if (bCut) {
+    if (!bytes.isValidUtf8()) return QString::fromLatin1(pText, nMaxChars);
+    bytes.truncate(std::min(nLength, 4 * nMaxChars));
+  }
   QStringDecoder decoder(QStringDecoder::System, QStringDecoder::Flag::Stateless);
-  const QString strText = decoder.decode(QByteArrayView(pText, nLength));
-  return decoder.hasError() ? QString::fromLatin1(pText, nLength) : strText;
+  QString strText = decoder.decode(bytes);
+  if (!bCut) return decoder.hasError() ? QString::fromLatin1(pText, nLength) : strText;
+  strText.truncate(nMaxChars);  // a sequence the cut split is past this point
+  return strText;
 }
 
-QString PacketCellText(const PacketRecord& rec, int nSubItem) {
+QString PacketCellText(const PacketRecord& rec, int nSubItem, qsizetype nMaxChars) {
   switch (nSubItem) {
     case 0: return DisplayableText(QString::fromLocal8Bit(rec.strProt));
     case 1: return QString::number(rec.wSize);
@@ -59,7 +76,7 @@ QString PacketCellText(const PacketRecord& rec, int nSubItem) {
       // The block is zero-terminated text, but never read past its 1500 bytes.
       const char* psz = reinterpret_cast<const char*>(rec.pData);
       const std::size_t nLen = strnlen(psz, PACKET_BUFFER_SIZE);
-      return DisplayableText(PayloadText(psz, static_cast<qsizetype>(nLen)));
+      return DisplayableText(PayloadText(psz, static_cast<qsizetype>(nLen), nMaxChars));
     }
     default: return QString();
   }
@@ -96,10 +113,14 @@ void CPacketListModel::InsertRecordsAtTop(std::span<PacketRecord* const> records
 }
 
 void CPacketListModel::DeleteAllRecords() {
-  beginResetModel();
+  if (m_rows.empty()) return;
+  // Rows removed, not a model reset: a reset makes the view and its header
+  // start over (the header measures its texts again), and under a flood the
+  // list is emptied on most turns of the event loop.
+  beginRemoveRows(QModelIndex(), 0, GetCount() - 1);
   for (PacketRecord* pRecord : m_rows) DeletePacketRecord(pRecord);
   m_rows.clear();
-  endResetModel();
+  endRemoveRows();
 }
 
 PacketRecord* CPacketListModel::GetRecord(int nRow) const {
@@ -136,24 +157,153 @@ QVariant CPacketListModel::headerData(int nSection, Qt::Orientation orientation,
 
 namespace {
 
-// Paints cells as QStyledItemDelegate does, but hands it no more of a cell's
-// text than the cell can show: eliding shapes the whole text, and a payload
-// may be 1499 characters long. Every character shown is at least a pixel wide
-// (control characters are shown as U+00B7), so a text cut to one character
-// more than the cell's width in pixels still overflows the cell and is elided
-// at the same place.
+// Keeps no more of a cell's text than the cell can show: eliding shapes the
+// whole text, and a payload may be 1499 characters long. Every character shown
+// is at least a pixel wide (control characters are shown as U+00B7), so a text
+// cut to one character more than the cell's width in pixels still overflows
+// the cell and is elided at the same place.
+qsizetype CellTextKeep(const QString& strText, int cxCellPx) {
+  qsizetype nKeep = static_cast<qsizetype>(cxCellPx) + 1;
+  if (cxCellPx <= 0 || strText.size() <= nKeep) return strText.size();
+  if (strText.at(nKeep - 1).isHighSurrogate()) --nKeep;
+  return nKeep;
+}
+
+// Paints a plain text cell as Qt's item painting does (the style's panel, the
+// text elided at the right and laid out as the style lays it out), without
+// measuring and laying out the text twice more for an icon and a check box
+// that a packet row never has, and from only as much of the payload as the
+// cell can show. Any other cell goes Qt's own way.
 class CCellDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
 
+  void paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const auto* pRecord =
+        reinterpret_cast<const PacketRecord*>(index.data(CPacketListModel::RecordRole).value<quintptr>());
+    constexpr QStyle::State kOdd = QStyle::State_HasFocus | QStyle::State_Editing;
+    if (pRecord == nullptr || !option.showDecorationSelected || (option.state & kOdd) ||
+        option.direction != Qt::LeftToRight || option.textElideMode != Qt::ElideRight) {
+      QStyledItemDelegate::paint(pPainter, option, index);
+      return;
+    }
+    QStyleOptionViewItem opt = option;
+    opt.index = index;
+    opt.features |= QStyleOptionViewItem::HasDisplay;
+    opt.text = PacketCellText(*pRecord, index.column(), static_cast<qsizetype>(opt.rect.width()) + 1);
+    opt.text.truncate(CellTextKeep(opt.text, opt.rect.width()));
+    const QWidget* pWidget = opt.widget;
+    const QStyle* pStyle = pWidget ? pWidget->style() : QApplication::style();
+    pPainter->save();
+    pPainter->setClipRect(opt.rect);
+    pStyle->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, pPainter, pWidget);
+    if (!opt.text.isEmpty()) {
+      QPalette::ColorGroup cg = (opt.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
+      if (cg == QPalette::Normal && !(opt.state & QStyle::State_Active)) cg = QPalette::Inactive;
+      pPainter->setPen(
+          opt.palette.color(cg, (opt.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text));
+      const int nMarginPx = pStyle->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, pWidget) + 1;
+      const QRect rcText = opt.rect.adjusted(nMarginPx, 0, -nMarginPx, 0);
+      if (index.column() < kPayloadColumn)
+        DrawShortText(pPainter, opt, rcText);
+      else
+        DrawText(pPainter, opt, rcText);
+    }
+    pPainter->restore();
+  }
+
  protected:
   void initStyleOption(QStyleOptionViewItem* pOption, const QModelIndex& index) const override {
     QStyledItemDelegate::initStyleOption(pOption, index);
-    const int cxCellPx = pOption->rect.width();  // 0 or less when a size is asked for
-    qsizetype nKeep = static_cast<qsizetype>(cxCellPx) + 1;
-    if (cxCellPx <= 0 || pOption->text.size() <= nKeep) return;
-    if (pOption->text.at(nKeep - 1).isHighSurrogate()) --nKeep;
-    pOption->text.truncate(nKeep);
+    pOption->text.truncate(CellTextKeep(pOption->text, pOption->rect.width()));
+  }
+
+ private:
+  static constexpr int kPayloadColumn = 6;
+  // Protocols, sizes, addresses and ports repeat from row to row: their texts
+  // are laid out once and kept, up to kShortTexts of them, and drawn from the
+  // glyphs kept. Payloads mostly differ and are laid out every time.
+  static constexpr qsizetype kShortTexts = 1024;
+  struct ShortText {
+    QStaticText text;
+    int yOffsetPx;  // from the top of the text's rectangle
+  };
+  void DrawShortText(QPainter* pPainter, const QStyleOptionViewItem& opt, const QRect& rcText) const {
+    if (opt.font != m_shortTextFont || m_shortTexts.size() >= kShortTexts) {
+      m_shortTexts.clear();
+      m_shortTextFont = opt.font;
+    }
+    const auto key = std::make_pair(opt.text, rcText.size());
+    auto it = m_shortTexts.find(key);
+    if (it == m_shortTexts.end()) {
+      QString strShown;
+      const int cyLinePx = ElideText(opt, rcText.width(), &strShown);
+      QStaticText text(strShown);
+      text.setTextFormat(Qt::PlainText);
+      text.setTextOption(CellTextOption(opt));
+      const QRect rcLines = QStyle::alignedRect(opt.direction, opt.displayAlignment & Qt::AlignVertical_Mask,
+                                                QSize(rcText.width(), cyLinePx), rcText);
+      it = m_shortTexts.insert(key, ShortText{text, rcLines.y() - rcText.y()});
+    }
+    pPainter->setFont(opt.font);
+    pPainter->drawStaticText(rcText.x(), rcText.y() + it->yOffsetPx, it->text);
+  }
+  mutable QFont m_shortTextFont;
+  mutable QHash<std::pair<QString, QSize>, ShortText> m_shortTexts;
+
+  // The text elided at the right as Qt's item painting elides it, and the
+  // height by which Qt places it: Qt lays the whole text out, and the line's
+  // height depends on the fonts the text needs.
+  static int ElideText(const QStyleOptionViewItem& opt, int cxTextPx, QString* pstrShown) {
+    const QFontMetrics& fm = opt.fontMetrics;
+    // Text that needs only the list's own font is placed by that font's
+    // height, and can be elided from a prefix: one twice as long as the cell
+    // holds of average characters overflows it in most cases, and then elides
+    // to what the whole text would.
+    const bool bOwnFont = std::all_of(opt.text.cbegin(), opt.text.cend(), [&fm](QChar ch) {
+      return (ch.unicode() >= 0x20 && ch.unicode() < 0x7f) || (ch == kControlMark && fm.inFont(ch));
+    });
+    if (!bOwnFont) {
+      QTextLayout whole(opt.text, opt.font);
+      whole.setTextOption(CellTextOption(opt));
+      *pstrShown = fm.elidedText(opt.text, Qt::ElideRight, cxTextPx);
+      return qCeil(LayOutOneLine(whole, cxTextPx).height());
+    }
+    const qsizetype nProbe = 2 * static_cast<qsizetype>(cxTextPx) / std::max(1, fm.averageCharWidth()) + 2;
+    const qsizetype nFirst = std::min(nProbe, opt.text.size());
+    *pstrShown = fm.elidedText(opt.text.first(nFirst), Qt::ElideRight, cxTextPx);
+    if (nFirst < opt.text.size() && pstrShown->size() == nFirst)  // the prefix fits: the whole decides
+      *pstrShown = fm.elidedText(opt.text, Qt::ElideRight, cxTextPx);
+    const QFontMetricsF fmLine(opt.font);
+    return qCeil(fmLine.ascent() + fmLine.descent());
+  }
+
+  static void DrawText(QPainter* pPainter, const QStyleOptionViewItem& opt, const QRect& rcText) {
+    QString strShown;
+    const int cyLinePx = ElideText(opt, rcText.width(), &strShown);
+    QTextLayout layout(strShown, opt.font);
+    layout.setTextOption(CellTextOption(opt));
+    LayOutOneLine(layout, rcText.width());
+    const QRect rcLines = QStyle::alignedRect(opt.direction, opt.displayAlignment & Qt::AlignVertical_Mask,
+                                              QSize(rcText.width(), cyLinePx), rcText);
+    layout.draw(pPainter, QPointF(rcText.x(), rcLines.y()));
+  }
+
+  static QTextOption CellTextOption(const QStyleOptionViewItem& opt) {
+    QTextOption textOption;
+    textOption.setWrapMode(QTextOption::ManualWrap);
+    textOption.setTextDirection(opt.direction);
+    textOption.setAlignment(QStyle::visualAlignment(opt.direction, opt.displayAlignment));
+    return textOption;
+  }
+
+  static QTextLine LayOutOneLine(QTextLayout& layout, int cxLinePx) {
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    line.setLineWidth(cxLinePx);
+    line.setPosition(QPointF(0, 0));
+    layout.endLayout();
+    return line;
   }
 };
 

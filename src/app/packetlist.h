@@ -30,12 +30,15 @@ constexpr int LVNI_SELECTED = 0x0002;
 // 1500 bytes). Texts are decoded with the locale's 8-bit codec (PayloadText for
 // the payload); control characters are shown as U+00B7 so that a row never
 // breaks onto several lines. Out-of-range sub-items and a null block give empty
-// text.
-QString PacketCellText(const PacketRecord& rec, int nSubItem);
+// text. With nMaxChars >= 0 the payload's text stops after that many UTF-16
+// units (the start of the whole text: painting a cell needs no more than it
+// can show).
+QString PacketCellText(const PacketRecord& rec, int nSubItem, qsizetype nMaxChars = -1);
 // The payload as text: the locale's (UTF-8) reading when every byte of it is
 // valid there, else each byte as its Latin-1 character, so that a text in an
-// 8-bit code page shows its letters instead of replacement characters.
-QString PayloadText(const char* pText, qsizetype nLength);
+// 8-bit code page shows its letters instead of replacement characters. With
+// nMaxChars >= 0, only the first nMaxChars UTF-16 units of that text.
+QString PayloadText(const char* pText, qsizetype nLength, qsizetype nMaxChars = -1);
 // Replaces every control character (C0, DEL, C1) and line or paragraph separator
 // with U+00B7; other characters are kept.
 QString DisplayableText(const QString& strText);

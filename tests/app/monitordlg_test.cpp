@@ -2,6 +2,8 @@
 // bounded list, selection into the hex view, the About box, and start-up.
 #include <QtTest/QAbstractItemModelTester>
 #include <QtTest/QTest>
+#include <QtWidgets/QHeaderView>
+#include <QtWidgets/QStyledItemDelegate>
 #include <memory>
 
 #include "app/monitorapp.h"
@@ -199,6 +201,36 @@ TEST(PacketCells, PayloadText) {
     std::fill(pRecord->pData, pRecord->pData + PACKET_BUFFER_SIZE, BYTE(0));
     std::memcpy(pRecord->pData, t.strBytes.data(), t.strBytes.size());
     EXPECT_EQ(PacketCellText(*pRecord, 6), t.pszShown ? QString::fromUtf8(t.pszShown) : QString(1500, u'a'));
+  }
+}
+
+// The list's own cell painting leaves exactly the pixels of Qt's item painting
+// of the whole texts: short and elided cells, a payload whose reading depends
+// on a byte past what a cell shows, wide characters at the cut, a selected row.
+TEST(PacketCells, PaintedAsQtPaintsTheWholeText) {
+  CPacketList list;
+  list.SetExtendedStyle(LVS_EX_FULLROWSELECT);
+  for (int nWidthPx : {300, 40, 100, 40, 100, 50, 40}) list.InsertColumn(0, "c", LVCFMT_LEFT, nWidthPx);
+  list.header()->resizeSection(0, 28);
+  std::string strLatin1 = "caf\xc3\xa9 " + std::string(900, 'l');
+  strLatin1[700] = '\xff';
+  for (const std::string& strPayload :
+       {std::string("short \x01\x02 text"), std::string(1400, 'W'), strLatin1, "\xe2\x82\xac" + std::string(600, 'i'),
+        std::string(150, 'i') + "\xf0\x9f\x98\x80\xe4\xb8\xad\xe6\x96\x87" + std::string(300, 'm'), std::string(600, 'i')})
+    list.InsertRecord(apptest::MakeRecord("ICMP", strPayload, 1500));
+  list.resize(720, 200);
+  list.show();
+  list.selectionModel()->select(list.Model()->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  ASSERT_TRUE(apptest::ProcessUntil([&] { return list.updatesEnabled(); }));
+  QAbstractItemDelegate* pOurs = list.itemDelegate();
+  QFont narrow = list.font();  // narrow enough that twice the average width in characters fits a cell
+  narrow.setLetterSpacing(QFont::AbsoluteSpacing, -2);
+  for (const QFont& font : {list.font(), narrow}) {
+    list.setFont(font);
+    list.setItemDelegate(pOurs);
+    const QImage ours = list.viewport()->grab().toImage();
+    list.setItemDelegate(new QStyledItemDelegate(&list));
+    EXPECT_EQ(ours, list.viewport()->grab().toImage()) << font.letterSpacing();
   }
 }
 
