@@ -236,14 +236,12 @@ class CCellDelegate : public QStyledItemDelegate {
     const auto key = std::make_pair(opt.text, rcText.size());
     auto it = m_shortTexts.find(key);
     if (it == m_shortTexts.end()) {
-      QString strShown;
-      const int cyLinePx = ElideText(opt, rcText.width(), &strShown);
-      QStaticText text(strShown);
+      QTextLayout layout;
+      const int cyLinePx = LayOutShownText(opt, rcText.width(), &layout);
+      QStaticText text(layout.text());
       text.setTextFormat(Qt::PlainText);
       text.setTextOption(CellTextOption(opt));
-      const QRect rcLines = QStyle::alignedRect(opt.direction, opt.displayAlignment & Qt::AlignVertical_Mask,
-                                                QSize(rcText.width(), cyLinePx), rcText);
-      it = m_shortTexts.insert(key, ShortText{text, rcLines.y() - rcText.y()});
+      it = m_shortTexts.insert(key, ShortText{text, ShownTextOrigin(opt, rcText, cyLinePx).y() - rcText.y()});
     }
     pPainter->setFont(opt.font);
     pPainter->drawStaticText(rcText.x(), rcText.y() + it->yOffsetPx, it->text);
@@ -251,42 +249,51 @@ class CCellDelegate : public QStyledItemDelegate {
   mutable QFont m_shortTextFont;
   mutable QHash<std::pair<QString, QSize>, ShortText> m_shortTexts;
 
-  // The text elided at the right as Qt's item painting elides it, and the
-  // height by which Qt places it: Qt lays the whole text out, and the line's
-  // height depends on the fonts the text needs.
-  static int ElideText(const QStyleOptionViewItem& opt, int cxTextPx, QString* pstrShown) {
+  // Lays out the text as the cell shows it, elided at the right as Qt's item
+  // painting elides it, and returns the height by which Qt places it: Qt lays
+  // the whole text out, and the line's height depends on the fonts it needs.
+  static int LayOutShownText(const QStyleOptionViewItem& opt, int cxTextPx, QTextLayout* pLayout) {
     const QFontMetrics& fm = opt.fontMetrics;
-    // Text that needs only the list's own font is placed by that font's
-    // height, and can be elided from a prefix: one twice as long as the cell
-    // holds of average characters overflows it in most cases, and then elides
-    // to what the whole text would.
+    pLayout->setFont(opt.font);
+    pLayout->setTextOption(CellTextOption(opt));
     const bool bOwnFont = std::all_of(opt.text.cbegin(), opt.text.cend(), [&fm](QChar ch) {
       return (ch.unicode() >= 0x20 && ch.unicode() < 0x7f) || (ch == kControlMark && fm.inFont(ch));
     });
-    if (!bOwnFont) {
-      QTextLayout whole(opt.text, opt.font);
-      whole.setTextOption(CellTextOption(opt));
-      *pstrShown = fm.elidedText(opt.text, Qt::ElideRight, cxTextPx);
-      return qCeil(LayOutOneLine(whole, cxTextPx).height());
-    }
     const qsizetype nProbe = 2 * static_cast<qsizetype>(cxTextPx) / std::max(1, fm.averageCharWidth()) + 2;
-    const qsizetype nFirst = std::min(nProbe, opt.text.size());
-    *pstrShown = fm.elidedText(opt.text.first(nFirst), Qt::ElideRight, cxTextPx);
-    if (nFirst < opt.text.size() && pstrShown->size() == nFirst)  // the prefix fits: the whole decides
-      *pstrShown = fm.elidedText(opt.text, Qt::ElideRight, cxTextPx);
-    const QFontMetricsF fmLine(opt.font);
-    return qCeil(fmLine.ascent() + fmLine.descent());
+    int cyLinePx = 0;
+    QString strShown;
+    if (bOwnFont && opt.text.size() > nProbe) {
+      // Most likely too long for the cell. Text in the list's own font is
+      // placed by that font's height, and a prefix twice as long as the cell
+      // holds of average characters, once it overflows, elides to what the
+      // whole text would.
+      strShown = fm.elidedText(opt.text.first(nProbe), Qt::ElideRight, cxTextPx);
+      if (strShown.size() == nProbe)  // the prefix fits: the whole decides
+        strShown = fm.elidedText(opt.text, Qt::ElideRight, cxTextPx);
+      const QFontMetricsF fmLine(opt.font);
+      cyLinePx = qCeil(fmLine.ascent() + fmLine.descent());
+    } else {
+      pLayout->setText(opt.text);
+      const QTextLine line = LayOutOneLine(*pLayout, cxTextPx);
+      cyLinePx = qCeil(line.height());
+      if (line.naturalTextWidth() <= cxTextPx) return cyLinePx;  // shown whole, as laid out
+      strShown = fm.elidedText(opt.text, Qt::ElideRight, cxTextPx);
+    }
+    pLayout->setText(strShown);
+    LayOutOneLine(*pLayout, cxTextPx);
+    return cyLinePx;
+  }
+
+  static QPoint ShownTextOrigin(const QStyleOptionViewItem& opt, const QRect& rcText, int cyLinePx) {
+    const QRect rcLines = QStyle::alignedRect(opt.direction, opt.displayAlignment & Qt::AlignVertical_Mask,
+                                              QSize(rcText.width(), cyLinePx), rcText);
+    return QPoint(rcText.x(), rcLines.y());
   }
 
   static void DrawText(QPainter* pPainter, const QStyleOptionViewItem& opt, const QRect& rcText) {
-    QString strShown;
-    const int cyLinePx = ElideText(opt, rcText.width(), &strShown);
-    QTextLayout layout(strShown, opt.font);
-    layout.setTextOption(CellTextOption(opt));
-    LayOutOneLine(layout, rcText.width());
-    const QRect rcLines = QStyle::alignedRect(opt.direction, opt.displayAlignment & Qt::AlignVertical_Mask,
-                                              QSize(rcText.width(), cyLinePx), rcText);
-    layout.draw(pPainter, QPointF(rcText.x(), rcLines.y()));
+    QTextLayout layout;
+    const int cyLinePx = LayOutShownText(opt, rcText.width(), &layout);
+    layout.draw(pPainter, ShownTextOrigin(opt, rcText, cyLinePx));
   }
 
   static QTextOption CellTextOption(const QStyleOptionViewItem& opt) {
