@@ -259,16 +259,18 @@ class CCellDelegate : public QStyledItemDelegate {
     const bool bOwnFont = std::all_of(opt.text.cbegin(), opt.text.cend(), [&fm](QChar ch) {
       return (ch.unicode() >= 0x20 && ch.unicode() < 0x7f) || (ch == kControlMark && fm.inFont(ch));
     });
-    const qsizetype nProbe = 2 * static_cast<qsizetype>(cxTextPx) / std::max(1, fm.averageCharWidth()) + 2;
+    const qsizetype nFits = static_cast<qsizetype>(cxTextPx) / std::max(1, fm.averageCharWidth());
+    const qsizetype nProbe = 2 * nFits + 2;
     int cyLinePx = 0;
     QString strShown;
-    if (bOwnFont && opt.text.size() > nProbe) {
+    if (bOwnFont && opt.text.size() > nFits) {
       // Most likely too long for the cell. Text in the list's own font is
       // placed by that font's height, and a prefix twice as long as the cell
       // holds of average characters, once it overflows, elides to what the
       // whole text would.
-      strShown = fm.elidedText(opt.text.first(nProbe), Qt::ElideRight, cxTextPx);
-      if (strShown.size() == nProbe)  // the prefix fits: the whole decides
+      const qsizetype nFirst = std::min(nProbe, opt.text.size());
+      strShown = fm.elidedText(opt.text.first(nFirst), Qt::ElideRight, cxTextPx);
+      if (nFirst < opt.text.size() && strShown.size() == nFirst)  // the prefix fits: the whole decides
         strShown = fm.elidedText(opt.text, Qt::ElideRight, cxTextPx);
       const QFontMetricsF fmLine(opt.font);
       cyLinePx = qCeil(fmLine.ascent() + fmLine.descent());
