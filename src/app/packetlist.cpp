@@ -190,7 +190,8 @@ class CCellDelegate : public QStyledItemDelegate {
     QStyleOptionViewItem opt = option;
     opt.index = index;
     opt.features |= QStyleOptionViewItem::HasDisplay;
-    opt.text = PacketCellText(*pRecord, index.column(), static_cast<qsizetype>(opt.rect.width()) + 1);
+    // One unit more than the cut keeps, so that the cut sees a pair split at its end.
+    opt.text = PacketCellText(*pRecord, index.column(), static_cast<qsizetype>(opt.rect.width()) + 2);
     opt.text.truncate(CellTextKeep(opt.text, opt.rect.width()));
     const QWidget* pWidget = opt.widget;
     const QStyle* pStyle = pWidget ? pWidget->style() : QApplication::style();
