@@ -87,6 +87,35 @@ inline std::int64_t ProcessCpuNs(pid_t pid) {
   return nNs;
 }
 
+// The live child of this process whose command name is pszComm (the capture
+// helper, "morvane-capture"), from /proc/PID/stat; -1 when there is none.
+inline pid_t FindChild(const std::string& strComm) {
+  DIR* pDir = opendir("/proc");
+  if (pDir == nullptr) return -1;
+  pid_t nFound = -1;
+  while (const dirent* pEntry = readdir(pDir)) {
+    if (pEntry->d_name[0] < '1' || pEntry->d_name[0] > '9') continue;
+    std::ifstream in(std::string("/proc/") + pEntry->d_name + "/stat");
+    std::string strStat;
+    if (!std::getline(in, strStat)) continue;
+    const auto nOpen = strStat.find('('), nClose = strStat.rfind(')');  // the name may hold spaces
+    if (nOpen == std::string::npos || nClose == std::string::npos || nClose + 4 >= strStat.size()) continue;
+    const long nParent = std::atol(strStat.c_str() + nClose + 4);  // behind ") S "
+    if (nParent == getpid() && strStat.compare(nOpen + 1, nClose - nOpen - 1, strComm) == 0) {
+      nFound = static_cast<pid_t>(std::atol(pEntry->d_name));
+      break;
+    }
+  }
+  closedir(pDir);
+  return nFound;
+}
+
+// CPU time (ns) of process pid, 0 for none (-1) or one that is gone.
+inline std::int64_t CpuNsOrZero(pid_t pid) {
+  const std::int64_t nNs = pid > 0 ? ProcessCpuNs(pid) : 0;
+  return nNs > 0 ? nNs : 0;
+}
+
 // The process's peak resident set (VmHWM) in KiB.
 inline long long PeakRssKiB() {
   std::ifstream in("/proc/self/status");

@@ -17,7 +17,7 @@
 
 #include "benchutil.h"
 #include "capture/captureengine.h"
-#include "platform/packetsocket.h"
+#include "platform/capturesocket.h"
 #include "platform/window.h"
 #include "startcapture.h"
 

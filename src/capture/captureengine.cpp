@@ -9,9 +9,8 @@
 #include <system_error>
 #include <utility>
 
-#include "capturehelper/capturewire.h"
+#include "platform/capturesocket.h"
 #include "platform/ifaddr.h"
-#include "platform/packetsocket.h"
 #include "platform/sockstartup.h"
 #include "platform/threadmsg.h"
 #include "platform/window.h"
@@ -26,8 +25,6 @@ constexpr const char* kCreateThreadFailed = "Create thread failed.";
 
 constexpr WORD kSocketsVersion = 0x0202;
 
-// The helper sets the receive time-out; it must be the engine's.
-static_assert(kHelperReceiveTimeoutMs == RECV_TIMEOUT_MS);
 constexpr std::size_t kAddrBlockBytes = 16;  // at most 15 characters and a zero
 
 std::atomic<bool> g_bThreadStartFails{false};
@@ -87,10 +84,14 @@ BOOL CCaptureEngine::Open(LPCSTR pszAddr, int nPort) {
   if (pszAddr == nullptr) return OpenAnyAddress(nPort);
 
   m_bOpened.store(FALSE);
-  // The capture helper creates the socket, sets the receive time-out, binds
-  // it and enters receive-all mode; its failures come back as their texts.
+  // The capture helper creates the socket, binds it and enters receive-all
+  // mode; its failures come back as their texts. The receive time-out is the
+  // program's own: how long one receive on the helper's channel waits.
   SOCKET hSocket = INVALID_SOCKET;
-  if (StepError pszError = OpenCaptureSocket(pszAddr, &hSocket)) {
+  StepError pszError = OpenCaptureSocket(pszAddr, &hSocket);
+  if (pszError == nullptr) pszError = SetReceiveTimeout(hSocket, RECV_TIMEOUT_MS);
+  if (pszError != nullptr) {
+    CloseSocket(hSocket);
     m_strError = pszError;
     return FALSE;
   }

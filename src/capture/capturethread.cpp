@@ -5,7 +5,7 @@
 
 #include "capture/captureengine.h"
 #include "capture/decode.h"
-#include "platform/packetsocket.h"
+#include "platform/capturesocket.h"
 #include "platform/threadmsg.h"
 
 namespace {

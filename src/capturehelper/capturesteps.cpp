@@ -8,7 +8,6 @@
 #include <sys/capability.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cstring>
 #include <memory>
@@ -58,13 +57,6 @@ HelperStatus FindCaptureInterface(const char* pszAddr, int* pnIfIndex, bool* pbL
 HelperStatus CreateCaptureSocket(int* pfd) {
   *pfd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   return *pfd < 0 ? (*pfd = -1, HELPER_CREATE_FAILED) : HELPER_OK;
-}
-
-HelperStatus SetCaptureTimeout(int fd, int nTimeoutMs) {
-  timeval tv{};
-  tv.tv_sec = nTimeoutMs / 1000;
-  tv.tv_usec = (nTimeoutMs % 1000) * 1000;
-  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? HELPER_OK : HELPER_TIMEOUT_FAILED;
 }
 
 HelperStatus BindCaptureInterface(int fd, int nIfIndex) {

@@ -17,9 +17,6 @@ HelperStatus FindCaptureInterface(const char* pszAddr, int* pnIfIndex, bool* pbL
 // *pfd is -1 on failure (HELPER_CREATE_FAILED: CAP_NET_RAW is not effective).
 HelperStatus CreateCaptureSocket(int* pfd);
 
-// SO_RCVTIMEO of nTimeoutMs (> 0).
-HelperStatus SetCaptureTimeout(int fd, int nTimeoutMs);
-
 // Binds fd to interface nIfIndex, keeping protocol 0: no frame is queued yet.
 HelperStatus BindCaptureInterface(int fd, int nIfIndex);
 
@@ -28,7 +25,7 @@ HelperStatus BindCaptureInterface(int fd, int nIfIndex);
 HelperStatus EnterPromiscuousMode(int fd);
 
 // Capabilities. Linux checks CAP_NET_RAW only when a packet socket is created;
-// time-out, bind and promiscuous membership need none once it is open.
+// bind, promiscuous membership, ring and filter need none once it is open.
 //
 // Reduces every set of the process to CAP_NET_RAW, in permitted and effective
 // as far as it was permitted (nothing when it was not). false when the sets

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +18,6 @@
 #include <vector>
 
 #include "capturehelper/capturewire.h"
-#include "platform/packetsocket.h"
 
 namespace {
 
@@ -69,20 +69,19 @@ struct Fd {
   int fd;
 };
 
-// Waits for the helper to close its end (it exits right after answering),
-// then kills whatever is left of it and reaps it. The child is ours until
-// reaped, so its pid names no other process; a kill of one already exiting
-// does no harm.
-void ReapHelper(pid_t pid, int fdChannel, Clock::time_point tDeadline) {
-  char buf[64];
-  while (LeftMs(tDeadline) > 0 && WaitReadable(fdChannel, tDeadline)) {
-    const ssize_t nGot = recv(fdChannel, buf, sizeof buf, MSG_DONTWAIT);
-    if (nGot == 0) break;                                   // end-of-file: it is gone
-    if (nGot < 0 && errno != EINTR && errno != EAGAIN) break;
-    // More bytes after its answer: ignored, read on to the end.
-  }
+// Reaps the helper, killing it if it has not exited by the deadline. The
+// child is ours until reaped, so its pid names no other process; a kill of one
+// already exiting does no harm.
+void ReapHelper(pid_t pid, Clock::time_point tDeadline) {
   int nStatus = 0;
   if (waitpid(pid, &nStatus, WNOHANG) != 0) return;  // reaped, or not ours to reap (SIGCHLD ignored)
+  // Debian 12's glibc declares pidfd_open without C linkage: the system call itself.
+  if (const int fdPid = static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); fdPid >= 0) {
+    // Readable once the process has exited.
+    WaitReadable(fdPid, tDeadline);
+    close(fdPid);
+  }
+  if (waitpid(pid, &nStatus, WNOHANG) != 0) return;
   kill(pid, SIGKILL);
   while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
   }
@@ -98,20 +97,18 @@ void SetCaptureHelperPathForTesting(const char* pszPath) {
 StepError StepErrorOfHelperStatus(std::uint8_t nStatus) {
   switch (nStatus) {
     case HELPER_OK: return nullptr;
-    case HELPER_TIMEOUT_FAILED: return kSetSocketOptionFailed;
     case HELPER_BIND_FAILED: return kBindIpFailed;
     case HELPER_RECEIVE_ALL_FAILED: return kReceiveAllFailed;
     default: return kCreateSocketFailed;  // HELPER_CREATE_FAILED, or a byte that names no step
   }
 }
 
-StepError ReceiveHelperAnswer(int fdChannel, int nWaitMs, SOCKET* phSocket) {
-  *phSocket = INVALID_SOCKET;
+StepError ReceiveHelperAnswer(int fdChannel, int nWaitMs) {
   if (!WaitReadable(fdChannel, Clock::now() + std::chrono::milliseconds(nWaitMs))) return kCreateSocketFailed;
   char bytes[2] = {};  // room for one too many, to see a longer message
   iovec iov{bytes, sizeof bytes};
-  // Room for more descriptors than an answer may carry, so that whatever the
-  // kernel installs is seen and closed.
+  // Room for descriptors, although the helper sends none, so that whatever
+  // the kernel installs is seen and closed.
   alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -124,37 +121,25 @@ StepError ReceiveHelperAnswer(int fdChannel, int nWaitMs, SOCKET* phSocket) {
   } while (nGot < 0 && errno == EINTR);
   if (nGot < 0) return kCreateSocketFailed;  // nothing arrived
 
-  std::vector<int> fds;
-  bool bWellFormed = (msg.msg_flags & (MSG_CTRUNC | MSG_TRUNC)) == 0;
-  int nRightsMessages = 0;
+  bool bWellFormed = nGot == 1 && (msg.msg_flags & (MSG_CTRUNC | MSG_TRUNC)) == 0;  // not end-of-file (0), not more
   for (cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg); pCmsg != nullptr; pCmsg = CMSG_NXTHDR(&msg, pCmsg)) {
-    if (pCmsg->cmsg_level != SOL_SOCKET || pCmsg->cmsg_type != SCM_RIGHTS) {
-      bWellFormed = false;
-      continue;
-    }
-    ++nRightsMessages;
+    bWellFormed = false;
+    if (pCmsg->cmsg_level != SOL_SOCKET || pCmsg->cmsg_type != SCM_RIGHTS) continue;
     const std::size_t nCount = (pCmsg->cmsg_len - CMSG_LEN(0)) / sizeof(int);
     for (std::size_t i = 0; i < nCount; ++i) {
       int fd;
       std::memcpy(&fd, CMSG_DATA(pCmsg) + i * sizeof(int), sizeof fd);
-      fds.push_back(fd);
+      close(fd);
     }
-    if (pCmsg->cmsg_len != CMSG_LEN(sizeof(int))) bWellFormed = false;
   }
+  if (!bWellFormed) return kCreateSocketFailed;
   const auto nStatus = static_cast<std::uint8_t>(bytes[0]);
-  if (nGot != 1) bWellFormed = false;  // end-of-file (0), or more than one byte
-  if (nStatus == HELPER_OK ? (nRightsMessages != 1 || fds.size() != 1) : !fds.empty()) bWellFormed = false;
-  if (!bWellFormed) {
-    for (int fd : fds) close(fd);
-    return kCreateSocketFailed;
-  }
-  if (nStatus != HELPER_OK) return StepErrorOfHelperStatus(nStatus);
-  *phSocket = fds[0];
-  return nullptr;
+  return nStatus == HELPER_OK ? nullptr : StepErrorOfHelperStatus(nStatus);
 }
 
-StepError RequestCaptureSocket(LPCSTR pszAddr, SOCKET* phSocket) {
-  *phSocket = INVALID_SOCKET;
+StepError StartCaptureHelper(LPCSTR pszAddr, int* pfdChannel, pid_t* pPid) {
+  *pfdChannel = -1;
+  *pPid = 0;
   const std::string strHelper = HelperPath();
   if (strHelper.empty() || pszAddr == nullptr) return kCreateSocketFailed;
   int fdPair[2];
@@ -193,7 +178,17 @@ StepError RequestCaptureSocket(LPCSTR pszAddr, SOCKET* phSocket) {
   close(std::exchange(theirs.fd, -1));  // ours must not keep the helper's end open
 
   const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(kHelperWaitMs);
-  const StepError pszError = ReceiveHelperAnswer(ours.fd, LeftMs(tDeadline), phSocket);
-  ReapHelper(pid, ours.fd, tDeadline);
-  return pszError;
+  if (const StepError pszError = ReceiveHelperAnswer(ours.fd, LeftMs(tDeadline))) {
+    close(std::exchange(ours.fd, -1));  // a helper that answered a failure exits; one that hangs sees its end
+    ReapHelper(pid, tDeadline);
+    return pszError;
+  }
+  *pfdChannel = std::exchange(ours.fd, -1);
+  *pPid = pid;
+  return nullptr;
+}
+
+void EndCaptureHelper(int fdChannel, pid_t pid, int nWaitMs) {
+  if (fdChannel >= 0) close(fdChannel);
+  if (pid > 0) ReapHelper(pid, Clock::now() + std::chrono::milliseconds(nWaitMs));
 }

@@ -18,12 +18,12 @@ install -m 755 "$bin" "$work/test" && install -m 755 "$helper" "$work/morvane-ca
 "$grant" --helper "$work/morvane-capture" >/dev/null || { echo "FAIL: grant-capture.sh"; exit 1; }
 got="$(stat -c '%U:%G %a' "$work/morvane-capture") $(getcap "$work/morvane-capture" | sed 's/.* //')"
 [ "$got" = "root:morvane 750 cap_net_raw=p" ] && rc=0 || { echo "FAIL: the helper is $got"; rc=1; }
-run() {  # NAME GTEST_FILTER SETPRIV_GROUPS: an ordinary login's ids, nothing inherited from root
-  out=$(setpriv --reuid=nobody --regid=nogroup "$3" --inh-caps=-all "$work/test" --gtest_filter="$2" 2>&1)
+run() {  # NAME GTEST_FILTER TESTS SETPRIV_GROUPS: an ordinary login's ids, nothing inherited from root
+  out=$(setpriv --reuid=nobody --regid=nogroup "$4" --inh-caps=-all "$work/test" --gtest_filter="$2" 2>&1)
   status=$?
   echo "$out"
-  if [ $status -ne 0 ] || ! grep -q '^\[  PASSED  \] 1 test' <<<"$out"; then echo "FAIL: $1"; rc=1; fi
+  if [ $status -ne 0 ] || ! grep -q "^\[  PASSED  \] $3 test" <<<"$out"; then echo "FAIL: $1"; rc=1; fi
 }
-run "a member" 'CaptureLoopback.*' --groups="$(getent group morvane | cut -d: -f3)"
-run "an outsider" 'CaptureRights.*' --clear-groups
+run "a member" 'CaptureLoopback.*' 2 --groups="$(getent group morvane | cut -d: -f3)"
+run "an outsider" 'CaptureRights.*' 1 --clear-groups
 exit $rc

@@ -11,7 +11,7 @@
 #include "capture/captureengine.h"
 #include "capturetest.h"
 #include "nettraffic.h"
-#include "platform/packetsocket.h"
+#include "platform/capturesocket.h"
 
 namespace {
 
@@ -50,6 +50,15 @@ class CaptureVeth : public ::testing::Test {
     return std::system(("nsenter -t " + Peer() + " -n bash -c '" + strBash + "'" + pszAfter).c_str());
   }
   bool Listed(const std::string& strText) { return !m_log.WithPayload(strText).empty(); }
+  // The near end's promiscuity count (ip -d link), -1 when it cannot be read.
+  static int Promiscuity() {
+    FILE* p = popen("ip -d link show mvA", "r");
+    std::string strOut;
+    for (char sz[256]; p && std::fgets(sz, sizeof sz, p);) strOut += sz;
+    if (p) pclose(p);
+    const auto nAt = strOut.find("promiscuity ");
+    return nAt == std::string::npos ? -1 : std::atoi(strOut.c_str() + nAt + 12);
+  }
   static inline FILE* s_pPeer = nullptr;
   static inline int s_nPeer = -1;
   static inline bool s_bReady = false;
@@ -65,8 +74,12 @@ TEST_F(CaptureVeth, SeesBothDirectionsOnceFragmentsAndOnlyThisInterface) {
   ASSERT_TRUE(nettraffic::SendUdp(kNear, 44001, kFar, 44002, "veth-out"));
   ASSERT_EQ(FarEnd("printf veth-in >/dev/udp/127.9.0.1/44003"), 0);
   ASSERT_TRUE(ProcessEventsUntil([&] { return Listed("veth-out") && Listed("veth-in"); }));
+  // A veth hands frames for other hardware addresses to packet sockets
+  // anyway, so only the count shows that receive-all took effect.
+  EXPECT_EQ(Promiscuity(), 1) << "receive-all is promiscuous membership";
   m_engine.Stop();
   ASSERT_TRUE(ProcessEventsUntil([&] { return m_log.CountStopped() == 1; }));
+  EXPECT_EQ(Promiscuity(), 0) << "the membership ends with the capture";
   const struct {
     std::string strText, strAddrs;
     int nSrcPort, nDesPort, nSize;  // nSrcPort -1: the far end's own choice

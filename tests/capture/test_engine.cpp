@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/capability.h>
 #include <sys/prctl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -23,8 +25,14 @@ const auto* const g_pEnv = ::testing::AddGlobalTestEnvironment(new QtAppEnvironm
 
 constexpr const char* kAddr = "127.0.0.2";
 
-// Whatever the helper (or a stand-in) does, Open gives one text, leaves the
-// engine Idle on failure and leaves no child to reap. Descriptor 3 is the channel.
+bool NoChildLeft() {
+  errno = 0;
+  return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// Whatever the helper (or a stand-in) does, Open gives one text and leaves the
+// engine Idle on failure; no child is left once the engine is gone.
+// Descriptor 3 is the channel.
 TEST(Engine, OpenThroughTheHelper) {
   char szDir[] = "/tmp/morvane-standin.XXXXXX";
   ASSERT_NE(mkdtemp(szDir), nullptr);
@@ -41,9 +49,9 @@ TEST(Engine, OpenThroughTheHelper) {
       {"", kAddr, false, "Create socket failed."},
       {"exit 0", kAddr, false, "Create socket failed."},
       {"exec /bin/sleep 600", kAddr, false, "Create socket failed."},
-      {"printf '\\000' >&3", kAddr, false, "Create socket failed."},  // success without a socket
+      {"printf '\\000' >&3", kAddr, false, "opened"},  // its answer is what counts
       {"printf '\\001' >&3", kAddr, false, "Create socket failed."},
-      {"printf '\\002' >&3", kAddr, false, "Set socket option failed."},
+      {"printf '\\002' >&3", kAddr, false, "Create socket failed."},  // a step it no longer takes
       {"printf '\\003' >&3", kAddr, false, "Bind ip failed."},
       {"printf '\\004' >&3", kAddr, false, "WSAIoctl failed."},
       {"printf '\\011' >&3", kAddr, false, "Create socket failed."},  // names no step
@@ -56,12 +64,15 @@ TEST(Engine, OpenThroughTheHelper) {
     SetCaptureHelperPathForTesting(row.pszBody ? strPath.c_str() : nullptr);
     std::thread([&] {  // bounding set and capabilities are the thread's own; the helper inherits them
       if (row.bDropNetRaw) { ASSERT_EQ(prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0), 0); }
-      CCaptureEngine engine;
-      EXPECT_EQ(engine.Open(row.pszAddr, CAPTURE_PORT) ? "opened" : engine.GetErrorText(), row.pszText);
-      EXPECT_EQ(engine.IsOpened() ? "opened" : engine.GetErrorText(), row.pszText);
-      errno = 0;
-      EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
-      EXPECT_EQ(errno, ECHILD) << "the helper is reaped";
+      {
+        CCaptureEngine engine;
+        EXPECT_EQ(engine.Open(row.pszAddr, CAPTURE_PORT) ? "opened" : engine.GetErrorText(), row.pszText);
+        EXPECT_EQ(engine.IsOpened() ? "opened" : engine.GetErrorText(), row.pszText);
+        if (!engine.IsOpened()) {
+          EXPECT_TRUE(NoChildLeft()) << "a helper that failed is reaped at once";
+        }
+      }
+      EXPECT_TRUE(NoChildLeft()) << "the helper is reaped";
     }).join();
   }
   SetCaptureHelperPathForTesting(nullptr);
@@ -103,6 +114,50 @@ TEST(Engine, StopWakesASleepingThreadStartedOnASecondTry) {
   engine.Stop();
   ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }, std::chrono::seconds(1)))
       << "the stop request did not wake the receive (a generous bound, far inside the 5 s time-out)";
+}
+
+// Every end of a run reaps its helper: Stop, a new Open, the engine's end,
+// and the death of the program that started it (then the helper, orphaned to
+// this process as its subreaper, exits by itself).
+TEST(Engine, EveryEndOfARunEndsItsHelper) {
+  NoticeLog log;
+  {
+    CCaptureEngine engine;
+    ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
+    EXPECT_FALSE(NoChildLeft()) << "the helper captures while the engine is open";
+    ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), 0) << "a new Open reaps the helper of the old one";
+    engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+    ASSERT_TRUE(engine.Start()) << engine.GetErrorText();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+    engine.Stop();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }));
+    EXPECT_TRUE(NoChildLeft()) << "Stop";
+    ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
+  }
+  EXPECT_TRUE(NoChildLeft()) << "the engine's destructor";
+
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+  int fdReady[2];
+  ASSERT_EQ(pipe(fdReady), 0);
+  const pid_t pidProgram = fork();
+  if (pidProgram == 0) {
+    CCaptureEngine engine;
+    const char c = engine.Open(kAddr, CAPTURE_PORT) ? 'y' : 'n';
+    if (write(fdReady[1], &c, 1) == 1) pause();
+    _exit(1);
+  }
+  close(fdReady[1]);
+  char c = 0;
+  ASSERT_EQ(read(fdReady[0], &c, 1), 1);
+  close(fdReady[0]);
+  EXPECT_EQ(c, 'y');
+  kill(pidProgram, SIGKILL);
+  ASSERT_EQ(waitpid(pidProgram, nullptr, 0), pidProgram);
+  // The helper is ours now: it must end on its own (bounded).
+  for (int i = 0; i < 500 && !NoChildLeft(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(NoChildLeft()) << "the helper outlived the program that started it";
+  prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
 }
 
 }  // namespace

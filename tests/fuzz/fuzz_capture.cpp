@@ -1,9 +1,14 @@
-// libFuzzer entry point: one frame as the link carried it, handed to the
-// capture thread's function in a heap block of exactly the captured bytes (a
-// read past them is an overflow AddressSanitizer reports); the record must be
-// what the reference decoding below, written from the rules, gives. With
-// MORVANE_CORPUS_DIR it is test_fuzz_replay: every corpus input (the seeds and
-// every input that ever found a fault) runs in the ordinary and sanitizer builds.
+// libFuzzer entry point. Each input is read twice:
+// - as one frame as the link carried it, handed to the capture thread's
+//   function in a heap block of exactly the captured bytes (a read past them is
+//   an overflow AddressSanitizer reports);
+// - as one message on the capture helper's channel, which the program reads as
+//   untrusted: every frame the batch reader hands out must lie inside the
+//   message, and is then decoded the same way.
+// Each record must be what the reference decoding below, written from the
+// rules, gives. With MORVANE_CORPUS_DIR it is test_fuzz_replay: every corpus
+// input (the seeds and every input that ever found a fault) runs in the
+// ordinary and sanitizer builds.
 #include <QtCore/QObject>
 #include <algorithm>
 #include <cstdint>
@@ -14,6 +19,7 @@
 #include <string>
 
 #include "capture/captureengine.h"
+#include "platform/capturebatch.h"
 #include "platform/window.h"
 
 namespace {
@@ -24,13 +30,14 @@ std::string Describe(const std::string& strAddrs, const std::string& strProt, in
          std::to_string(nSize) + " [" + std::string(pData, pData + nDataLen) + "]";
 }
 
-// The one record the rules give for a frame, described; "" for none.
-std::string Reference(const uint8_t* pFrame, size_t nFrame) {
-  const size_t nCap = std::min<size_t>(nFrame, 1500);
+// The one record the rules give for a frame of nFrame bytes of which nCaptured
+// are at pFrame, described; "" for none.
+std::string Reference(const uint8_t* pFrame, size_t nCaptured, size_t nFrame) {
+  const size_t nCap = std::min<size_t>(nCaptured, 1500);
   uint8_t h[20] = {};  // the fixed IPv4 header as captured, zeros behind
   std::memcpy(h, pFrame, std::min(nCap, sizeof h));
   const size_t nTotal = (h[2] << 8) | h[3];
-  if (nCap == 0 || h[0] == 0 || nTotal > nFrame) return "";  // nothing, or bytes missing on the wire
+  if (nCap == 0 || h[0] == 0 || nTotal > std::max(nFrame, nCap)) return "";  // nothing, or bytes missing on the wire
   std::string strAddrs;
   for (int i = 12; i < 20; ++i) strAddrs += std::to_string(h[i]) + (i == 15 ? " " : i == 19 ? "" : ".");
   static const std::map<int, const char*> names = {{0, "IP"},   {1, "ICMP"}, {2, "IGMP"}, {3, "GGP"}, {6, "TCP"},
@@ -56,14 +63,12 @@ std::string Reference(const uint8_t* pFrame, size_t nFrame) {
                   pFrame + (nLen ? nStart : 0), nLen);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+// Delivers one frame as the capture thread does and checks its record.
+void CheckFrame(const uint8_t* pFrame, int nCaptured, int nFrameLen) {
   static CCaptureEngine s_engine;
-  const int nFrameLen = static_cast<int>(std::min<size_t>(nSize, 1 << 20));
-  const int nCaptured = std::min(nFrameLen, PACKET_BUFFER_SIZE);  // the thread captures at most its buffer
+  nCaptured = std::min(nCaptured, PACKET_BUFFER_SIZE);  // the thread captures at most its buffer
   std::unique_ptr<BYTE[]> exact(new BYTE[static_cast<size_t>(nCaptured)]);
-  if (nCaptured > 0) std::memcpy(exact.get(), pData, static_cast<size_t>(nCaptured));
+  if (nCaptured > 0) std::memcpy(exact.get(), pFrame, static_cast<size_t>(nCaptured));
   std::string strGot;
   {
     // Never drained: destroying the window hands every queued notice to the disposer.
@@ -83,9 +88,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     DeliverReceivedFrame(&s_engine, exact.get(), nCaptured, nFrameLen);
   }
   s_engine.SetNotifyWindow(nullptr, WM_ENGINE_NOTIFY);
-  if (const std::string strWant = Reference(pData, static_cast<size_t>(nFrameLen)); strGot != strWant) {
+  const std::string strWant = Reference(pFrame, static_cast<size_t>(nCaptured), static_cast<size_t>(nFrameLen));
+  if (strGot != strWant) {
     std::fprintf(stderr, "fuzz_capture: got  %s\nfuzz_capture: want %s\n", strGot.c_str(), strWant.c_str());
     __builtin_trap();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+  const int nFrameLen = static_cast<int>(std::min<size_t>(nSize, 1 << 20));
+  CheckFrame(pData, std::min(nFrameLen, PACKET_BUFFER_SIZE), nFrameLen);
+
+  CaptureBatchReader reader;
+  if (!reader.Open(pData, nSize)) return 0;
+  for (CaptureFrame f; reader.Next(&f);) {
+    if (f.pData < pData || f.nCaptured < 0 || f.nCaptured > 1500 || f.nFrameLen < f.nCaptured ||
+        static_cast<size_t>(f.pData - pData) + static_cast<size_t>(f.nCaptured) > nSize) {
+      std::fprintf(stderr, "fuzz_capture: the batch reader handed out a frame outside its message\n");
+      __builtin_trap();
+    }
+    CheckFrame(f.pData, f.nCaptured, f.nFrameLen);
   }
   return 0;
 }

@@ -2,15 +2,19 @@
 // per receive. real-*: datagrams exactly as the capture socket hands them
 // over, from UDP, ICMP and TCP traffic on 127.0.0.2 (as root, in a network
 // namespace of its own: run it through tests/netns-run.sh). built-*: the
-// frames of the decode table, which loopback does not carry. Exits 0 when at
+// frames of the decode table, which loopback does not carry. wire-*: the same
+// frames in batches as the capture helper sends them over its channel, so
+// that the fuzzer starts from that format too. Exits 0 when at
 // least one real datagram of each of UDP, ICMP and TCP was written.
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "../capture/decoderows.h"
 #include "../capture/nettraffic.h"
-#include "platform/packetsocket.h"
+#include "capturehelper/capturefeed.h"
+#include "platform/capturesocket.h"
 #include "platform/threadmsg.h"
 
 namespace {
@@ -61,6 +65,15 @@ int main(int argc, char** argv) {
   }
   for (const DecodeRow& row : DecodeRows())
     if (!WriteFile(argv[1] + std::string("/built-") + row.pszName, row.frame)) return 1;
+  const auto writeBatch = [&](const char* pszName, const auto& frames) {
+    auto pBatch = std::make_unique<WireBatch>();
+    for (const std::vector<BYTE>& frame : frames) pBatch->Add(frame.data(), uint32_t(frame.size()), uint32_t(frame.size()));
+    const auto message = pBatch->Seal(3);
+    return WriteFile(argv[1] + std::string(pszName), std::vector<BYTE>(message.begin(), message.end()));
+  };
+  std::vector<std::vector<BYTE>> built;
+  for (const DecodeRow& row : DecodeRows()) built.push_back(row.frame);
+  if (!writeBatch("/wire-real", real) || !writeBatch("/wire-built", built)) return 1;
   std::printf("%zu real datagrams (udp %d, icmp %d, tcp %d)\n", real.size(), countByProt[17], countByProt[1],
               countByProt[6]);
   return countByProt[1] > 0 && countByProt[6] > 0 && countByProt[17] > 0 ? 0 : 1;

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/wintypes.h"
 
 struct PacketRingGeometry {
   unsigned nBlockBytes = 0;  // a multiple of the page size
@@ -23,7 +22,7 @@ struct PacketRingGeometry {
 
 // One captured frame inside the ring; valid until the next call of Next.
 struct RingFrame {
-  const BYTE* pData = nullptr;  // the frame from its network header on (SOCK_DGRAM)
+  const std::uint8_t* pData = nullptr;  // the frame from its network header on (SOCK_DGRAM)
   int nLen = 0;                 // the bytes captured there
   int nFrameLen = 0;            // the frame's length on the link from there, nLen or more
   const sockaddr_ll* pFrom = nullptr;  // protocol, packet type and hardware type
@@ -49,10 +48,10 @@ class PacketRing {
   std::uint64_t BlocksRead() const { return m_nBlocksRead; }
 
  private:
-  PacketRing(BYTE* pMap, std::size_t nMapBytes, const PacketRingGeometry& geometry);
+  PacketRing(std::uint8_t* pMap, std::size_t nMapBytes, const PacketRingGeometry& geometry);
   void ReleaseBlock();
 
-  BYTE* const m_pMap;
+  std::uint8_t* const m_pMap;
   const std::size_t m_nMapBytes;
   const PacketRingGeometry m_geometry;
   unsigned m_iBlock = 0;                   // the block read now, or next to be handed over

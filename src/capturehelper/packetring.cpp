@@ -1,4 +1,4 @@
-#include "platform/packetring.h"
+#include "capturehelper/packetring.h"
 
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -44,10 +44,10 @@ std::unique_ptr<PacketRing> PacketRing::Map(int fd, const PacketRingGeometry& ge
     setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &none, sizeof none);
     return nullptr;
   }
-  return std::unique_ptr<PacketRing>(new PacketRing(static_cast<BYTE*>(pMap), nMapBytes, geometry));
+  return std::unique_ptr<PacketRing>(new PacketRing(static_cast<std::uint8_t*>(pMap), nMapBytes, geometry));
 }
 
-PacketRing::PacketRing(BYTE* pMap, std::size_t nMapBytes, const PacketRingGeometry& geometry)
+PacketRing::PacketRing(std::uint8_t* pMap, std::size_t nMapBytes, const PacketRingGeometry& geometry)
     : m_pMap(pMap), m_nMapBytes(nMapBytes), m_geometry(geometry) {}
 
 PacketRing::~PacketRing() { munmap(m_pMap, m_nMapBytes); }
@@ -80,7 +80,7 @@ bool PacketRing::Next(RingFrame* pFrame) {
       ReleaseBlock();  // malformed: a frame header past the block
       continue;
     }
-    BYTE* pFrameStart = reinterpret_cast<BYTE*>(m_pBlock) + nOffset;
+    std::uint8_t* pFrameStart = reinterpret_cast<std::uint8_t*>(m_pBlock) + nOffset;
     const auto* pHeader = reinterpret_cast<const tpacket3_hdr*>(pFrameStart);
     if (pHeader->tp_net > nBlockBytes - nOffset || pHeader->tp_snaplen > nBlockBytes - nOffset - pHeader->tp_net) {
       ReleaseBlock();  // malformed: frame data past the block

@@ -1,0 +1,73 @@
+#pragma once
+// The helper's capture, once its packet socket is open and every capability is
+// gone: the set-up that starts the flow of frames, and forwarding them to the
+// program in batches over the channel (capturewire.h). Nothing here needs a
+// privilege.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "capturehelper/capturewire.h"
+#include "capturehelper/packetring.h"
+
+// The capture ring: 8 MiB in 32 blocks of 256 KiB. The kernel hands a block
+// over when it is full or 4 ms after it was opened, whichever comes first, so
+// at low rates every block holds 4 ms of traffic and the ring rides out a
+// reader stalled for 128 ms; at high rates it holds about 45,000 small
+// datagrams or 7,000 of 1000 bytes. A program that takes batches too slowly
+// makes the helper wait while datagrams queue here, and the kernel counts what
+// the full ring drops. 4 ms also bounds how long a lone datagram waits. Smaller
+// rings lost datagrams at the benchmark's highest rates (bench/README.md).
+inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 4};
+
+// The unprivileged steps on fd, a packet socket bound to interface nIfIndex
+// with protocol 0 (nothing queued yet): maps a ring of pRing's geometry (none
+// when pRing is null; a ring the kernel refuses gives the same: frames then
+// queue in the socket buffer, and each costs a system call), attaches the
+// kernel filter (IPv4 only, cut at kWireMaxCapturedBytes; on a loopback
+// interface the incoming copy only), and binds fd for all protocols on the
+// same interface, from which on frames are queued. HELPER_BIND_FAILED when that
+// bind fails (the interface is gone). *ppRing: the ring, or null.
+HelperStatus StartCapture(int fd, int nIfIndex, bool bLoopback, const PacketRingGeometry* pRing,
+                          std::unique_ptr<PacketRing>* ppRing);
+
+// One batch message being filled: a WireBatchHeader's room, then the frames.
+class WireBatch {
+ public:
+  // Appends a frame of nFrameLen bytes on the link whose first nCaptured bytes
+  // are at pData; more than kWireMaxCapturedBytes are cut, and a frame length
+  // below the bytes captured counts as those. false, with nothing appended,
+  // when the message has no room left for it.
+  bool Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen);
+  std::uint32_t Frames() const { return m_nFrames; }
+  // The whole message, its header written with nKernelDrops. Valid until the
+  // next Add or Clear.
+  std::span<const std::uint8_t> Seal(std::uint64_t nKernelDrops);
+  void Clear();
+
+ private:
+  std::array<std::uint8_t, kWireMaxMessageBytes> m_bytes;
+  std::uint32_t m_nUsed = sizeof(WireBatchHeader);
+  std::uint32_t m_nFrames = 0;
+};
+
+enum class FeedEnd {
+  kChannelEnded,   // the program closed its end or died, or wrote to it
+  kReaderStalled,  // a batch found no room for nStallMs
+  kInterfaceGone,  // the interface was removed
+  kFailed,         // the capture socket failed for good
+};
+
+// Forwards what fd captures (through pRing when not null) to fdChannel, in
+// batches, until one of the ends above. Frames already there go together;
+// what is gathered is sent before the helper waits, so no frame waits for later
+// traffic. Each batch carries the kernel's drop count so far; a batch of no
+// frames carries a change of it when nothing else would. The interface going
+// down is no end: the socket stays, and frames come again once it is up;
+// while none come the interface's existence is looked at every
+// kInterfaceCheckMs. batch is the buffer the messages are built in.
+FeedEnd ForwardCapture(int fd, PacketRing* pRing, int nIfIndex, int fdChannel, WireBatch& batch,
+                       int nStallMs = kWireStalledReaderMs);
+
+inline constexpr int kInterfaceCheckMs = 500;

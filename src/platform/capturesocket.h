@@ -1,0 +1,71 @@
+#pragma once
+// The capture socket as the program holds it: every IPv4 datagram of one
+// interface, both directions, IP header first.
+//
+// The program never holds a packet socket (whoever holds one can send raw
+// frames) and never a capability. The capture helper (helperclient.h) opens
+// one on the interface that holds the chosen address, keeps it, and forwards
+// what it captures over a Unix socket, the channel, in batches
+// (capturehelper/capturewire.h). The capture socket here is the program's end
+// of that channel; everything that comes over it is read as untrusted.
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "platform/steperror.h"
+#include "platform/wintypes.h"
+
+// The capture socket on the interface that holds pszAddr, through the helper:
+// "Create socket failed." (no helper, one that may not run, dies, hangs or
+// answers anything malformed), "Bind ip failed." (no such interface) or
+// "WSAIoctl failed." (promiscuous mode refused) as the helper reports its
+// steps. *phSocket is INVALID_SOCKET on failure, with nothing left open and the
+// helper reaped.
+StepError OpenCaptureSocket(LPCSTR pszAddr, SOCKET* phSocket);
+
+// Makes fdChannel, the program's end of a helper's channel once the helper has
+// answered HELPER_OK, a capture socket: its batches are what ReceiveDatagram
+// returns, and CloseSocket ends helper pid (0: none to end). "Create socket
+// failed." (fdChannel closed, the helper ended) when it cannot be done.
+StepError AdoptCaptureChannel(int fdChannel, pid_t pid);
+
+// The longest a ReceiveDatagram waits (SO_RCVTIMEO); 0: no limit.
+StepError SetReceiveTimeout(SOCKET hSocket, int nTimeoutMs);
+
+// A plain UDP socket ("Create socket failed."), and its bind to the wildcard
+// address and nPort ("Bind ip failed.").
+StepError CreateDatagramSocket(SOCKET* phSocket);
+StepError BindAnyAddress(SOCKET hSocket, int nPort);
+
+// Receives the frame of one IPv4 datagram into pBuf: returns the bytes
+// captured, at most nBufLen, and sets *pnFrameLen (when not null) to the
+// frame's length on the link, which is more when the frame was cut. The frame
+// is handed over as it came, link padding included: what its IP header says is
+// the decoder's to read. A frame already waiting is returned at once, with no
+// system call while the batch it came in lasts. Otherwise it waits and returns
+// -1 (SOCKET_ERROR) when the receive time-out passes, on an error, or as soon
+// as a message arrives in the calling thread's queue (threadmsg.h), whichever
+// comes first. The interface going down is no error: the wait goes on, and
+// frames come again once it is up. A channel that ended (the helper is gone)
+// or broke its format is an error that lasts: after it, and after any other
+// error, it pauses briefly (kErrorBackoffMs, ended early by a message) so a
+// caller that retries does not spin. One thread at a time receives on a socket.
+int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
+
+// ReceiveDatagram without the wait: the frame of one IPv4 datagram already
+// waiting, or SOCKET_ERROR at once when none is (or on an error, which the
+// next ReceiveDatagram meets again). Lets a caller act before it would wait.
+int ReceiveWaitingDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
+
+// The pause after a receive error.
+inline constexpr int kErrorBackoffMs = 20;
+
+// Datagrams the kernel dropped because the helper's ring was full, as the
+// helpers have reported them, summed over every capture socket of the
+// process, closed ones included.
+std::uint64_t GetKernelDropsOfAllSockets();
+
+// Closes hSocket; INVALID_SOCKET is ignored. For a capture socket the helper
+// sees the channel end, stops capturing and exits, and is reaped here within
+// kHelperWaitMs (killed if it has not exited by then).
+void CloseSocket(SOCKET hSocket);
