@@ -9,7 +9,7 @@ set -eu
 RUN_PKGS=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libcap-dev libcap2-bin passwd
+  libcap-dev libcap2-bin attr passwd
   fonts-liberation fonts-wqy-zenhei
 )
 TEST_PKGS=(

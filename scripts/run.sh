@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's run command: installs what is missing, builds, grants the
-# capture helper its capability when run as root, and starts it on the current
-# display. Usage: scripts/run.sh
+# capture helper its capability when run as root, and starts the program on the
+# current display, never as root: under sudo it runs as the user who called
+# sudo. Usage: scripts/run.sh, or sudo scripts/run.sh
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe="$root/build/bin/Morvane"
@@ -18,16 +19,49 @@ MSG
   exit 1
 fi
 
+# Root installs packages and grants; the program itself runs as the sudo user.
+user=
+if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
+  user=$SUDO_USER
+fi
+
 "$root/scripts/install-deps.sh" run
-"$root/scripts/build.sh" "$root/build"
+# In the sudo user's own checkout the build is theirs: files root made in it
+# would make their later builds fail.
+if [ -n "$user" ] && [ "$(stat -c %u "$root")" = "$(id -u "$user")" ]; then
+  if ! runuser -u "$user" -- "$root/scripts/build.sh" "$root/build"; then
+    echo "run: the build as $user failed; if build/ holds files of an earlier run as root, give them back: sudo chown -R $user: $root/build" >&2
+    exit 1
+  fi
+else
+  "$root/scripts/build.sh" "$root/build"
+fi
 
 # Capture goes through the helper beside the program; only the helper may hold
 # CAP_NET_RAW, and only members of the group morvane may run it.
 helper="$root/build/bin/morvane-capture"
 if [ "$(id -u)" -eq 0 ]; then
-  if ! "$root/scripts/grant-capture.sh" ${SUDO_USER:+"$SUDO_USER"}; then
-    echo "run: the grant step failed; running as root, capture works anyway" >&2
+  if ! "$root/scripts/grant-capture.sh" ${user:+"$user"}; then
+    echo "run: the grant step failed, so Start will show \"Create socket failed.\"" >&2
   fi
+  if [ -z "$user" ]; then
+    cat >&2 <<MSG
+run: Morvane is built but not started: it does not run as root (it needs no
+privilege, and as root it would hold every capability). Start it as an ordinary
+user in the group morvane: from that user's desktop session, sudo $0
+does it all; or, as root:
+    $root/scripts/grant-capture.sh USER     # once, adds USER to the group
+    runuser -u USER -- $exe
+MSG
+    exit 1
+  fi
+  # runuser keeps the display variables (DISPLAY, XAUTHORITY, WAYLAND_DISPLAY);
+  # sudo drops the runtime folder, which Wayland and the session bus live in.
+  uid=$(id -u "$user")
+  if [ -z "${XDG_RUNTIME_DIR:-}" ] && [ -d "/run/user/$uid" ]; then
+    export XDG_RUNTIME_DIR=/run/user/$uid
+  fi
+  exec runuser -u "$user" -- "$exe"
 elif ! getcap "$helper" 2>/dev/null | grep -q cap_net_raw || ! id -nG | grep -qw morvane; then
   cat >&2 <<MSG
 run: this user cannot capture yet, so Start will show "Create socket failed.".
