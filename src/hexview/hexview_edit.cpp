@@ -10,6 +10,7 @@
 #include "platform/ui/caret.h"
 #include "platform/ui/clipboard.h"
 #include "platform/ui/popupmenu.h"
+#include "platform/ui/templates.h"
 #include "res/resource.h"
 #include "res/restypes.h"
 
@@ -158,15 +159,7 @@ void CHexView::OnEditUndo() {}
 
 PopupMenu CHexView::BuildContextMenu() const {
   PopupMenu menu;
-  if (const MenuTemplate* pTemplate = FindMenuTemplate(IDR_HEXVIEW_POPUP)) {
-    for (const MenuItemTemplate& item : pTemplate->items) {
-      if (item.nID == 0 && !item.pszText) {
-        menu.AppendSeparator();
-      } else {
-        menu.AppendItem(item.nID, QString::fromUtf8(item.pszText ? item.pszText : ""));
-      }
-    }
-  }
+  if (const MenuTemplate* pTemplate = FindMenuTemplate(IDR_HEXVIEW_POPUP)) menu = BuildPopupMenuFromTemplate(*pTemplate);
   ApplyEditCommandStates(menu);
   return menu;
 }
