@@ -1,6 +1,6 @@
 // Dialog templates 102 (main dialog) and 100 (About box). Positions and sizes are
 // dialog units; styles are the Windows bit values the builder decodes
-// (platform/ui/dialogtemplate.h names them). Controls are listed in template
+// (platform/ui/templates.h names them). Controls are listed in template
 // order, which is also the tab order.
 #include <array>
 #include <string_view>

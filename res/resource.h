@@ -1,5 +1,6 @@
 #pragma once
-// Resource and command identifiers.
+// This program's resource and command identifiers. The standard ones (IDOK,
+// IDCANCEL, IDC_STATIC, the edit commands) are the platform's: platform/ui/templates.h.
 #include "platform/wintypes.h"
 
 constexpr UINT IDD_ABOUT_DIALOG = 100;
@@ -24,17 +25,6 @@ constexpr int IDC_UDP = 1014;
 constexpr int IDC_ICMP = 1015;
 // About box controls.
 constexpr int IDC_AUTHOR_EDIT = 1014;
-constexpr int IDC_STATIC = -1;
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
 
 // System menu command of the About item.
 constexpr UINT IDM_ABOUT_BOX = 0x0010;
-
-// Standard edit commands.
-constexpr UINT ID_EDIT_CLEAR = 0xE120;
-constexpr UINT ID_EDIT_COPY = 0xE122;
-constexpr UINT ID_EDIT_CUT = 0xE123;
-constexpr UINT ID_EDIT_PASTE = 0xE125;
-constexpr UINT ID_EDIT_SELECT_ALL = 0xE12A;
-constexpr UINT ID_EDIT_UNDO = 0xE12B;

@@ -1,6 +1,7 @@
 #include "hexview/hexkeys.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "platform/ui/keys.h"
 
@@ -86,4 +87,20 @@ int LastByteAddr(int nLength) { return nLength > 0 ? nLength - 1 : 0; }
 int CtrlEndTopRow(int nLength, int nBytesPerRow, int nRowsPerPage, BOOL bPartialLastRow) {
   if (bPartialLastRow) return 0;
   return std::max((nLength + nBytesPerRow / 2) / nBytesPerRow - nRowsPerPage, 0);
+}
+
+int InsertCount(int nSelStart, int nSelEnd) {
+  const long long nSpan = static_cast<long long>(nSelEnd) - nSelStart;
+  return nSpan >= 1 ? static_cast<int>(std::min<long long>(nSpan, INT_MAX)) : 1;
+}
+
+int HexDigitValue(UINT nChar) {
+  if (nChar >= '0' && nChar <= '9') return static_cast<int>(nChar - '0');
+  if (nChar >= 'a' && nChar <= 'f') return static_cast<int>(nChar - 'a') + 10;
+  return -1;
+}
+
+BYTE SetNibble(BYTE nByte, bool bHigh, int nDigit) {
+  const int nValue = nDigit & 0x0F;
+  return bHigh ? static_cast<BYTE>((nValue << 4) | (nByte & 0x0F)) : static_cast<BYTE>((nByte & 0xF0) | nValue);
 }

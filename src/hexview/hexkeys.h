@@ -1,7 +1,7 @@
 #pragma once
 // The hex view's keys as moves: a key first becomes a command, then the view
-// applies it. The caret arithmetic here is pure, so the key table is tested
-// without key events.
+// applies it. The caret and typing arithmetic here is pure, so the key table is
+// tested without key events.
 #include "hexview/hexlayout.h"
 #include "platform/wintypes.h"
 
@@ -65,3 +65,15 @@ int EndAddr(int nAddr, int nBytesPerRow, int nLength);
 // a page (never negative).
 int LastByteAddr(int nLength);
 int CtrlEndTopRow(int nLength, int nBytesPerRow, int nRowsPerPage, BOOL bPartialLastRow);
+
+// Insert's count of zero bytes: the selection's end less its start, taken as set
+// (unordered), when that is at least 1; 1 otherwise, so no selection, a missing
+// end (-1) and a selection made backwards each insert one byte. Capped at INT_MAX.
+int InsertCount(int nSelStart, int nSelEnd);
+
+// Typing in the hex column: the value of a typed digit, 0..9 for '0'..'9' and
+// 10..15 for 'a'..'f'; -1 for capitals and every other character (ignored).
+int HexDigitValue(UINT nChar);
+// nByte with its high digit (bHigh) or its low digit replaced by nDigit; the
+// other digit stays. Only nDigit's low four bits count.
+BYTE SetNibble(BYTE nByte, bool bHigh, int nDigit);

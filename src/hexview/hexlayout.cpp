@@ -15,7 +15,8 @@ ColumnEdges ComputeColumnEdges(int nCharWidthPx, int nBytesPerRow, BOOL bShowAdd
   // The address digits are followed by one blank cell.
   const int nHexCell = bShowAddress ? AddressDigits(bWideAddress) + 1 : 0;
   edges.nHexColPx = nHexCell * nCharWidthPx;
-  edges.nCharColPx = bShowHex ? edges.nHexColPx + 3 * nBytesPerRow * nCharWidthPx : edges.nHexColPx;
+  edges.nCharColPx =
+      bShowHex ? edges.nHexColPx + HEX_CELLS_PER_BYTE * nBytesPerRow * nCharWidthPx : edges.nHexColPx;
   return edges;
 }
 
@@ -45,7 +46,7 @@ ScrollInfo VerticalScrollInfo(int nLength, int nBytesPerRow, int nRowsPerPage, i
 ScrollInfo HorizontalScrollInfo(int nCharWidthPx, int nBytesPerRow, BOOL bShowAddress, BOOL bShowHex,
                                 BOOL bShowChars, BOOL bWideAddress) {
   const int nAddrCells = bShowAddress ? AddressDigits(bWideAddress) : 0;
-  const int nHexCells = bShowHex ? 3 * nBytesPerRow : 0;
+  const int nHexCells = bShowHex ? HEX_CELLS_PER_BYTE * nBytesPerRow : 0;
   const int nCharCells = bShowChars ? nBytesPerRow : 0;
   ScrollInfo info;
   info.nMax = (nAddrCells + nHexCells + nCharCells) * nCharWidthPx;
@@ -113,12 +114,12 @@ HitResult HitTestPoint(const HexGeometry& g, int xPx, int yPx) {
   if (g.bShowHex) {
     const int nHexCell = g.nHexColPx / w;  // hc
     const int m = n - nHexCell;            // 1 on the first digit of byte 0
-    if (m < 3 * b) {
-      const int j = m / 3;
-      const bool bLow = (m % 3 == 2);
+    if (m < HEX_CELLS_PER_BYTE * b) {
+      const int j = m / HEX_CELLS_PER_BYTE;
+      const bool bLow = (m % HEX_CELLS_PER_BYTE == 2);
       hit.nArea = bLow ? AREA_HEX_LOW : AREA_HEX_HIGH;
       hit.nAddr = ClampToInt(nRowStart + j);
-      hit.nCol = nHexCell + 3 * j + (bLow ? 1 : 0);
+      hit.nCol = nHexCell + HEX_CELLS_PER_BYTE * j + (bLow ? 1 : 0);
       return hit;
     }
   }
@@ -141,8 +142,8 @@ POINT CaretPointOf(const HexGeometry& g, int nAddr, int nArea) {
   long long xPx = 0;
   switch (nArea) {
     case AREA_CHAR: xPx = g.nCharColPx + nCol * g.nCharWidthPx; break;
-    case AREA_HEX_HIGH: xPx = g.nHexColPx + 3 * nCol * g.nCharWidthPx; break;
-    case AREA_HEX_LOW: xPx = g.nHexColPx + (3 * nCol + 1) * g.nCharWidthPx; break;
+    case AREA_HEX_HIGH: xPx = g.nHexColPx + HEX_CELLS_PER_BYTE * nCol * g.nCharWidthPx; break;
+    case AREA_HEX_LOW: xPx = g.nHexColPx + (HEX_CELLS_PER_BYTE * nCol + 1) * g.nCharWidthPx; break;
     default: xPx = 0; break;
   }
   return POINT{ClampToInt(xPx), ClampToInt(nRow * g.nLineHeightPx)};
@@ -165,4 +166,9 @@ SelRange SelectionRange(int nSelStart, int nSelEnd, int nLength) {
 
 int SelEndAtCaret(int nCaretAddr, int nArea) {
   return IsHexArea(nArea) ? ClampToInt(static_cast<long long>(nCaretAddr) + 1) : nCaretAddr;
+}
+
+int PasteAddr(int nCaretAddr, int nArea, int nLength) {
+  const long long nAddr = static_cast<long long>(nCaretAddr) + (nArea == AREA_HEX_LOW ? 1 : 0);
+  return static_cast<int>(std::clamp<long long>(nAddr, 0, std::max(nLength, 0)));
 }

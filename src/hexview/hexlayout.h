@@ -14,9 +14,12 @@ constexpr int AREA_CHAR = 1;
 constexpr int AREA_HEX_HIGH = 2;
 constexpr int AREA_HEX_LOW = 3;
 
+// The hex column gives each byte three cells: its two digits and a blank.
+constexpr int HEX_CELLS_PER_BYTE = 3;
+
 constexpr int MIN_BYTES_PER_ROW = 1;
-// A hex row is built in a 256-character line buffer, three characters a byte.
-constexpr int MAX_BYTES_PER_ROW = 85;
+// A hex row is built in a 256-character line buffer.
+constexpr int MAX_BYTES_PER_ROW = 256 / HEX_CELLS_PER_BYTE;  // 85
 
 inline bool IsHexArea(int nArea) { return nArea == AREA_HEX_HIGH || nArea == AREA_HEX_LOW; }
 
@@ -28,7 +31,7 @@ struct ColumnEdges {
   int nCharColPx = 0;  // left edge of the character column
 };
 // The address column (when shown) takes its digits plus one blank cell; the hex
-// column three cells a byte; a hidden hex column takes no room.
+// column HEX_CELLS_PER_BYTE cells a byte; a hidden hex column takes no room.
 ColumnEdges ComputeColumnEdges(int nCharWidthPx, int nBytesPerRow, BOOL bShowAddress, BOOL bShowHex,
                                BOOL bWideAddress);
 
@@ -112,3 +115,9 @@ SelRange SelectionRange(int nSelStart, int nSelEnd, int nLength);
 // The moving end of a selection that reaches the caret: one past the caret in
 // the hex column, so that the byte under it is included; at the caret elsewhere.
 int SelEndAtCaret(int nCaretAddr, int nArea);
+
+// Where a paste without a selection inserts: at the caret, or behind the caret's
+// byte when the caret is on the low digit; pulled into 0 .. nLength, so a caret
+// a scroll left outside the data pastes at the nearer end. A negative nLength
+// counts as 0.
+int PasteAddr(int nCaretAddr, int nArea, int nLength);

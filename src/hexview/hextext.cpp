@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "hexview/hexlayout.h"
+
 namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 }
@@ -16,7 +18,7 @@ int FormatAddress(int nIndex, BOOL bWideAddress, char* pOut) {
 int FormatHexRow(const BYTE* pData, int nLength, int nRowStart, int nBytesPerRow, char* pOut) {
   for (int nCol = 0; nCol < nBytesPerRow; ++nCol) {
     const long long nIndex = static_cast<long long>(nRowStart) + nCol;
-    char* pCell = pOut + 3 * nCol;
+    char* pCell = pOut + HEX_CELLS_PER_BYTE * nCol;
     if (nIndex >= 0 && nIndex < nLength) {
       const BYTE nByte = pData[nIndex];
       pCell[0] = kHexDigits[nByte >> 4];
@@ -27,7 +29,7 @@ int FormatHexRow(const BYTE* pData, int nLength, int nRowStart, int nBytesPerRow
     }
     pCell[2] = ' ';
   }
-  return 3 * nBytesPerRow;
+  return HEX_CELLS_PER_BYTE * nBytesPerRow;
 }
 
 int FormatCharRow(const BYTE* pData, int nLength, int nRowStart, int nBytesPerRow, char* pOut) {
@@ -39,9 +41,10 @@ int FormatCharRow(const BYTE* pData, int nLength, int nRowStart, int nBytesPerRo
 
 void FillHexText(const BYTE* pBytes, int nCount, char* pOut) {
   for (int i = 0; i < nCount; ++i) {
-    pOut[3 * i] = kHexDigits[pBytes[i] >> 4];
-    pOut[3 * i + 1] = kHexDigits[pBytes[i] & 0x0F];
-    pOut[3 * i + 2] = ' ';
+    char* pCell = pOut + HEX_CELLS_PER_BYTE * i;
+    pCell[0] = kHexDigits[pBytes[i] >> 4];
+    pCell[1] = kHexDigits[pBytes[i] & 0x0F];
+    pCell[2] = ' ';
   }
 }
 

@@ -16,7 +16,8 @@ int FormatAddress(int nIndex, BOOL bWideAddress, char* pOut /* at least 12 */);
 
 // Writes the hex text of the row starting at nRowStart: for each of the
 // nBytesPerRow positions the byte's two upper-case digits and a space, or three
-// spaces past the end of the data. Returns 3 * nBytesPerRow.
+// spaces past the end of the data: HEX_CELLS_PER_BYTE (hexlayout.h) characters
+// a byte. Returns HEX_CELLS_PER_BYTE * nBytesPerRow.
 int FormatHexRow(const BYTE* pData, int nLength, int nRowStart, int nBytesPerRow, char* pOut);
 
 // Writes the character text of the row starting at nRowStart: one display

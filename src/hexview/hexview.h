@@ -7,6 +7,11 @@
 // The client area is the scroll area's viewport; every pixel coordinate below is
 // a viewport coordinate. Handlers keep the names of the messages they answer so
 // that the owner's and the tests' code reads like what it does.
+//
+// The members are defined by concern: hexview.cpp (set-up, layout, scrolling,
+// caret), hexview_paint.cpp, hexview_input.cpp (mouse, focus, keys) and
+// hexview_edit.cpp (byte edits, clipboard, commands, menu). Their arithmetic is
+// pure and lives in hexlayout.h and hexkeys.h.
 #include <QAbstractScrollArea>
 #include <QFont>
 #include <QRawFont>
@@ -170,6 +175,9 @@ class CHexView : public QAbstractScrollArea {
   POINT m_ptCaret;
 
   struct Colors;
+  // A block of nBytes (at least one) from the allocator in force, zero-filled
+  // when bZeroed; null when memory runs out.
+  static DataBlock AllocBlock(std::size_t nBytes, bool bZeroed);
   int DataLength() const { return m_pData ? m_nLength : 0; }
   SelRange Selection() const { return SelectionRange(m_nSelStart, m_nSelEnd, DataLength()); }
   void MeasureFont();

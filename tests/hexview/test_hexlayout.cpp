@@ -113,6 +113,9 @@ TEST(HexLayout, HitTestCaretPointsAndSelections) {
     const SelRange sel = SelectionRange(c.nStart, c.nEnd, c.nLength);
     EXPECT_EQ(std::tuple(sel.bExists, sel.nLo, sel.nHi), std::tuple(c.bExists, c.nLo, c.nHi)) << c.nStart;
   }
+  // A paste on the low digit goes behind the byte; a caret outside the data pastes at its nearest end.
+  EXPECT_EQ(std::tuple(PasteAddr(5, AREA_HEX_LOW, 10), PasteAddr(10, AREA_HEX_LOW, 10), PasteAddr(-3, AREA_CHAR, 10)),
+            std::tuple(6, 10, 0));
 }
 
 TEST(HexKeys, KeysBecomeCharactersAndCommands) {
@@ -142,6 +145,16 @@ TEST(HexKeys, KeysBecomeCharactersAndCommands) {
     EXPECT_EQ(std::tuple(command, IsNavigation(command), EndIncludesCaretByte(command), step.dx, step.dy),
               std::tuple(c.command, c.bNavigation, c.bTakesCaretByte, c.dx, c.dy)) << c.nVirtKey;
   }
+
+  // Typing: digits at the edges of 0-9 and a-f, capitals ignored; a digit replaces its own half of the byte.
+  for (auto [ch, nValue] : {std::pair{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'/', -1}, {':', -1}, {'`', -1},
+                            {'g', -1}, {'A', -1}}) {
+    EXPECT_EQ(HexDigitValue(static_cast<UINT>(ch)), nValue) << ch;
+  }
+  EXPECT_EQ(std::pair(SetNibble(0x5A, true, 0xC), SetNibble(0x5A, false, 0xC)), std::pair(BYTE{0xCA}, BYTE{0x5C}));
+  // Insert: the ends as set, so a backward or one-ended selection inserts one byte.
+  EXPECT_EQ(std::tuple(InsertCount(-1, -1), InsertCount(2, 6), InsertCount(6, 2), InsertCount(5, -1)),
+            std::tuple(1, 4, 1, 1));
 }
 
 TEST(HexKeys, CaretStepsAndRowEnds) {

@@ -15,7 +15,7 @@
 #include "hexview_test_util.h"
 #include "platform/ui/clipboard.h"
 #include "platform/ui/popupmenu.h"
-#include "res/resource.h"
+#include "platform/ui/templates.h"
 
 namespace {
 

@@ -139,13 +139,11 @@ struct RandomOps {
       return Splice(m_nCaret, m_nCaret + 1);
     }
     m_nSelStart = m_nSelEnd = -1;  // typing never replaces a selection
-    const int nDigit = ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10 : -1;
+    const int nDigit = HexDigitValue(static_cast<UINT>(ch));
     if (m_nArea == AREA_ADDRESS || (IsHexArea(m_nArea) && nDigit < 0)) return;
     if (m_nCaret < Len()) {
       BYTE& nByte = m_bytes[static_cast<size_t>(m_nCaret)];
-      if (m_nArea == AREA_CHAR) nByte = static_cast<BYTE>(ch);
-      if (m_nArea == AREA_HEX_HIGH) nByte = static_cast<BYTE>((nDigit << 4) | (nByte & 0x0F));
-      if (m_nArea == AREA_HEX_LOW) nByte = static_cast<BYTE>((nByte & 0xF0) | nDigit);
+      nByte = m_nArea == AREA_CHAR ? static_cast<BYTE>(ch) : SetNibble(nByte, m_nArea == AREA_HEX_HIGH, nDigit);
     }
     StepBy(1, 0);
   }
@@ -159,7 +157,7 @@ struct RandomOps {
     if (!block) return;
     const SelRange sel = Sel();
     const int nCaret = m_nCaret;
-    const int nAt = sel.bExists ? sel.nLo : std::clamp(m_nCaret + (m_nArea == AREA_HEX_LOW), 0, Len());
+    const int nAt = sel.bExists ? sel.nLo : PasteAddr(m_nCaret, m_nArea, Len());
     Splice(nAt, sel.bExists ? sel.nHi : nAt, *block);
     m_nCaret = std::clamp(nCaret, 0, Len());
   }
@@ -178,7 +176,7 @@ struct RandomOps {
       case 4:  // Insert: as many zero bytes as the selection's ends span, else one
         Key(Qt::Key_Insert);
         ClampCaret();
-        Splice(m_nCaret, m_nCaret, QByteArray(std::max(m_nSelEnd - m_nSelStart, 1), '\0'));
+        Splice(m_nCaret, m_nCaret, QByteArray(InsertCount(m_nSelStart, m_nSelEnd), '\0'));
         break;
       case 5:  // Delete: the selection, else the byte at the caret, else the last one
         Key(Qt::Key_Delete);

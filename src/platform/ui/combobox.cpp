@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/ui/templates.h"
+
 int SortedInsertIndex(const QStringList& entries, const QString& strNew) {
   const auto it = std::upper_bound(entries.begin(), entries.end(), strNew,
                                    [](const QString& a, const QString& b) {
@@ -13,8 +15,7 @@ int SortedInsertIndex(const QStringList& entries, const QString& strNew) {
 CComboBox::CComboBox(QWidget* pParent) : QComboBox(pParent) {}
 
 void CComboBox::SetWindowStyle(DWORD dwStyle) {
-  constexpr DWORD kCbsSort = 0x0100;
-  m_bSort = (dwStyle & kCbsSort) ? TRUE : FALSE;
+  m_bSort = (dwStyle & CBS_SORT) ? TRUE : FALSE;
 }
 
 int CComboBox::AddString(const QString& strText) {

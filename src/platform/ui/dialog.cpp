@@ -17,11 +17,9 @@
 #include <utility>
 
 #include "platform/ui/keys.h"
+#include "platform/ui/templates.h"
 
 namespace {
-
-constexpr int kIdOk = 1;
-constexpr int kIdCancel = 2;
 
 QPointer<QWidget>& MainWnd() {
   static QPointer<QWidget> pMainWnd;
@@ -141,19 +139,19 @@ void CDialog::DoDataExchange(CDataExchange*) {}
 
 void CDialog::OnOK() {
   UpdateData(TRUE);
-  EndDialog(kIdOk);
+  EndDialog(IDOK);
 }
 
 void CDialog::OnCancel() {
-  EndDialog(kIdCancel);
+  EndDialog(IDCANCEL);
 }
 
 BOOL CDialog::OnCommand(UINT nID) {
-  if (nID == kIdOk) {
+  if (nID == IDOK) {
     OnOK();
     return TRUE;
   }
-  if (nID == kIdCancel) {
+  if (nID == IDCANCEL) {
     OnCancel();
     return TRUE;
   }
@@ -251,12 +249,12 @@ void CDialog::keyPressEvent(QKeyEvent* pEvent) {
         return;
       }
     }
-    OnCommand(kIdOk);
+    OnCommand(IDOK);
     return;
   }
   if (mods == Qt::NoModifier && pEvent->key() == Qt::Key_Escape) {
     pEvent->accept();
-    OnCommand(kIdCancel);
+    OnCommand(IDCANCEL);
     return;
   }
   QDialog::keyPressEvent(pEvent);

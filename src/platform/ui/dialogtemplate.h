@@ -1,6 +1,6 @@
 #pragma once
-// Builds Qt widgets from a dialog template of res/ (restypes.h), as the Windows
-// dialog manager creates a dialog's controls:
+// Builds Qt widgets from a dialog template (templates.h), as the Windows dialog
+// manager creates a dialog's controls:
 //  - positions and sizes are dialog units, converted with the dialog font's base
 //    units: x * cxChar / 4 and y * cyChar / 8, rounded as MulDiv rounds, where
 //    cxChar is the average width of the 52 Latin letters and cyChar the font's
@@ -18,61 +18,10 @@
 #include <QtGui/QIcon>
 #include <functional>
 
+#include "platform/ui/templates.h"
 #include "platform/wintypes.h"
-#include "res/restypes.h"
 
 class QWidget;
-
-// Window, dialog and control style bits the builder decodes (Windows values).
-constexpr DWORD WS_POPUP = 0x80000000;
-constexpr DWORD WS_CAPTION = 0x00C00000;
-constexpr DWORD WS_BORDER = 0x00800000;
-constexpr DWORD WS_SYSMENU = 0x00080000;
-constexpr DWORD WS_MINIMIZEBOX = 0x00020000;
-constexpr DWORD WS_MAXIMIZEBOX = 0x00010000;
-constexpr DWORD WS_EX_CLIENTEDGE = 0x00000200;
-constexpr DWORD WS_EX_STATICEDGE = 0x00020000;
-constexpr DWORD WS_EX_APPWINDOW = 0x00040000;
-constexpr DWORD DS_ABSALIGN = 0x0001;
-constexpr DWORD DS_SETFONT = 0x0040;
-constexpr DWORD DS_MODALFRAME = 0x0080;
-constexpr DWORD DS_CENTER = 0x0800;
-constexpr DWORD DS_CENTERMOUSE = 0x1000;
-constexpr DWORD BS_TYPEMASK = 0x000F;
-constexpr DWORD BS_PUSHBUTTON = 0x0000;
-constexpr DWORD BS_DEFPUSHBUTTON = 0x0001;
-constexpr DWORD BS_CHECKBOX = 0x0002;
-constexpr DWORD BS_AUTOCHECKBOX = 0x0003;
-constexpr DWORD BS_RADIOBUTTON = 0x0004;
-constexpr DWORD BS_3STATE = 0x0005;
-constexpr DWORD BS_AUTO3STATE = 0x0006;
-constexpr DWORD BS_GROUPBOX = 0x0007;
-constexpr DWORD BS_AUTORADIOBUTTON = 0x0009;
-constexpr DWORD SS_TYPEMASK = 0x001F;
-constexpr DWORD SS_LEFT = 0x0000;
-constexpr DWORD SS_CENTER = 0x0001;
-constexpr DWORD SS_RIGHT = 0x0002;
-constexpr DWORD SS_ICON = 0x0003;
-constexpr DWORD SS_BLACKRECT = 0x0004;
-constexpr DWORD SS_GRAYRECT = 0x0005;
-constexpr DWORD SS_WHITERECT = 0x0006;
-constexpr DWORD SS_BLACKFRAME = 0x0007;
-constexpr DWORD SS_GRAYFRAME = 0x0008;
-constexpr DWORD SS_WHITEFRAME = 0x0009;
-constexpr DWORD SS_ETCHEDHORZ = 0x0010;
-constexpr DWORD SS_NOPREFIX = 0x0080;
-constexpr DWORD SS_SUNKEN = 0x1000;
-constexpr DWORD ES_MULTILINE = 0x0004;
-constexpr DWORD ES_AUTOHSCROLL = 0x0080;
-constexpr DWORD ES_READONLY = 0x0800;
-constexpr DWORD CBS_TYPEMASK = 0x0003;
-constexpr DWORD CBS_SIMPLE = 0x0001;
-constexpr DWORD CBS_DROPDOWN = 0x0002;
-constexpr DWORD CBS_DROPDOWNLIST = 0x0003;
-constexpr DWORD CBS_SORT = 0x0100;
-constexpr DWORD LVS_TYPEMASK = 0x0003;
-constexpr DWORD LVS_REPORT = 0x0001;
-constexpr DWORD LVS_SINGLESEL = 0x0004;
 
 // Rounds a * b / c to the nearest integer, halves away from zero, as Windows'
 // MulDiv does; c == 0 gives -1 (MulDiv's overflow answer).

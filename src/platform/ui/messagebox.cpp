@@ -5,14 +5,14 @@
 #include <QtWidgets/QMessageBox>
 #include <utility>
 
+#include "platform/ui/templates.h"
+
 namespace {
 
 MessageBoxHook& Hook() {
   static MessageBoxHook hook;
   return hook;
 }
-
-constexpr int kIdOk = 1;
 
 }  // namespace
 
@@ -43,5 +43,5 @@ int AfxMessageBox(const QString& strText, UINT nType) {
                   call.pOwner);
   box.setTextFormat(Qt::PlainText);
   box.exec();
-  return kIdOk;
+  return IDOK;
 }

@@ -50,4 +50,16 @@ UINT PopupMenu::TrackPopupMenu(QPoint ptScreen, QWidget* pOwner) const {
   return pChosen->data().toUInt();
 }
 
+PopupMenu BuildPopupMenuFromTemplate(const MenuTemplate& tmpl) {
+  PopupMenu menu;
+  for (const MenuItemTemplate& item : tmpl.items) {
+    if (item.nID == 0 && !item.pszText) {
+      menu.AppendSeparator();
+    } else {
+      menu.AppendItem(item.nID, QString::fromUtf8(item.pszText ? item.pszText : ""));
+    }
+  }
+  return menu;
+}
+
 void SetPopupMenuHook(PopupMenuHook hook) { t_hook = std::move(hook); }

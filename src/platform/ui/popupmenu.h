@@ -16,6 +16,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/ui/templates.h"
 #include "platform/wintypes.h"
 
 class QWidget;
@@ -41,6 +42,10 @@ class PopupMenu {
  private:
   std::vector<PopupMenuItem> m_items;
 };
+
+// The popup of a menu template: its items in template order, all enabled. An
+// item with id 0 and a null text is a separator; a null text elsewhere is empty.
+PopupMenu BuildPopupMenuFromTemplate(const MenuTemplate& tmpl);
 
 using PopupMenuHook = std::function<UINT(const std::vector<PopupMenuItem>& items, QPoint ptScreen)>;
 
