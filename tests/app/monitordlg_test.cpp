@@ -8,6 +8,7 @@
 
 #include "app/monitorapp.h"
 #include "app/monitordlg.h"
+#include "app/packetcells.h"
 #include "apptest.h"
 #include "platform/sockstartup.h"
 #include "platform/ui/popupmenu.h"
