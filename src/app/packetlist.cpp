@@ -60,7 +60,7 @@ CPacketList::CPacketList(QWidget* pParent)
             if (!selected.isEmpty() || !deselected.isEmpty()) emit itemChangedList();
           });
   m_hoverTimer.setSingleShot(true);
-  m_hoverTimer.setInterval(400);
+  m_hoverTimer.setInterval(400);  // Windows' default mouse hover time
   connect(&m_hoverTimer, &QTimer::timeout, this, [this] { TrackSelectAt(m_ptHover); });
 }
 
@@ -93,10 +93,6 @@ int CPacketList::InsertColumn(int nCol, const QString& strHeading, int /*nFormat
   const int nAt = m_pModel->InsertColumn(nCol, strHeading);
   header()->resizeSection(nAt, nWidthPx);
   return nAt;
-}
-
-int CPacketList::GetColumnWidth(int nCol) const {
-  return header()->sectionSize(nCol);
 }
 
 int CPacketList::GetItemCount() const {
@@ -167,10 +163,6 @@ void CPacketList::TrackSelectAt(const QPoint& ptViewport) {
   selectionModel()->setCurrentIndex(
       index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   setAutoScroll(bAutoScroll);
-}
-
-void CPacketList::SetHoverTime(int nMs) {
-  m_hoverTimer.setInterval(nMs);
 }
 
 void CPacketList::UpdateRowSizeHint() {

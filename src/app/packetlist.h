@@ -32,11 +32,9 @@ class CPacketList : public QTreeView {
   void SetWindowStyle(DWORD dwStyle);
   // Replaces all extended styles; returns the previous ones.
   DWORD SetExtendedStyle(DWORD dwExStyle);
-  DWORD GetExtendedStyle() const { return m_dwExStyle; }
 
   // Inserts a report column of nWidthPx pixels before column nCol; returns its index.
   int InsertColumn(int nCol, const QString& strHeading, int nFormat, int nWidthPx);
-  int GetColumnWidth(int nCol) const;
 
   int GetItemCount() const;
   // The list takes ownership of pRecord as its new row 0.
@@ -60,9 +58,6 @@ class CPacketList : public QTreeView {
   // to rest there), without scrolling the list. Nothing happens off the rows or
   // without the style.
   void TrackSelectAt(const QPoint& ptViewport);
-  // How long the pointer must rest before TrackSelectAt runs (Windows' default
-  // mouse hover time is 400 ms).
-  void SetHoverTime(int nMs);
 
  signals:
   // NM_CLICK: a left click anywhere in the list's rows area.
