@@ -11,6 +11,7 @@
 
 #include "../platform/threadwait.h"
 #include "app/monitordlg.h"
+#include "app/packetcells.h"
 #include "apptest.h"
 #include "res/resource.h"
 

@@ -8,6 +8,7 @@
 
 #include "app/monitorapp.h"
 #include "app/monitordlg.h"
+#include "app/packetcells.h"
 #include "apptest.h"
 #include "platform/sockstartup.h"
 #include "platform/ui/popupmenu.h"
@@ -232,6 +233,13 @@ TEST(PacketCells, PaintedAsQtPaintsTheWholeText) {
     list.setItemDelegate(new QStyledItemDelegate(&list));
     EXPECT_EQ(ours, list.viewport()->grab().toImage()) << font.letterSpacing();
   }
+  // A cell just as wide as its text has no room for the margins: the tooltip
+  // shows the text. In the width Qt's item painting asks for, none.
+  list.header()->resizeSection(0, list.fontMetrics().horizontalAdvance("ICMP"));
+  const QPoint ptProt = list.visualRect(list.Model()->index(0, 0)).center();
+  EXPECT_EQ(list.CellToolTip(ptProt), "ICMP");
+  list.resizeColumnToContents(0);
+  EXPECT_EQ(list.CellToolTip(ptProt), "");
 }
 
 TEST(StartUp, InitInstanceRunsTheMainDialogOnlyOnceSocketsStart) {
