@@ -7,6 +7,7 @@
 #include <QtWidgets/QToolTip>
 
 #include "app/packetcelldelegate.h"
+#include "platform/ui/dialogtemplate.h"
 
 namespace {
 
@@ -66,14 +67,7 @@ CPacketList::CPacketList(QWidget* pParent)
 
 CPacketList::~CPacketList() = default;
 
-void CPacketList::SetWindowStyle(DWORD dwStyle) {
-  constexpr DWORD kLvsTypeMask = 0x0003;
-  constexpr DWORD kLvsReport = 0x0001;
-  constexpr DWORD kLvsSingleSel = 0x0004;
-  setSelectionMode((dwStyle & kLvsSingleSel) ? QAbstractItemView::SingleSelection
-                                             : QAbstractItemView::ExtendedSelection);
-  header()->setVisible((dwStyle & kLvsTypeMask) == kLvsReport);
-}
+void CPacketList::SetWindowStyle(DWORD dwStyle) { ApplyListViewStyle(this, dwStyle); }
 
 DWORD CPacketList::SetExtendedStyle(DWORD dwExStyle) {
   const DWORD dwOld = m_dwExStyle;

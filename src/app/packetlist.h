@@ -9,17 +9,8 @@
 
 #include "app/packetlistmodel.h"
 #include "capture/packetrecord.h"
+#include "platform/ui/templates.h"
 #include "platform/wintypes.h"
-
-// List view extended styles (Windows values).
-constexpr DWORD LVS_EX_TRACKSELECT = 0x0008;     // a row under a resting pointer is selected
-constexpr DWORD LVS_EX_HEADERDRAGDROP = 0x0010;  // columns can be dragged into another order
-constexpr DWORD LVS_EX_FULLROWSELECT = 0x0020;   // the whole row is highlighted
-constexpr DWORD LVS_EX_ONECLICKACTIVATE = 0x0040;
-constexpr DWORD LVS_EX_FLATSB = 0x0100;
-constexpr DWORD LVS_EX_INFOTIP = 0x0400;         // a cut-off cell shows its text as a tooltip
-constexpr int LVCFMT_LEFT = 0;
-constexpr int LVNI_SELECTED = 0x0002;
 
 class CPacketList : public QTreeView {
   Q_OBJECT

@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "hexview/hexlayout.h"
+#include "platform/ui/templates.h"
 #include "platform/wintypes.h"
 
 class QScrollBar;

@@ -52,12 +52,3 @@ struct POINT {
   LONG y = 0;
   friend bool operator==(const POINT&, const POINT&) = default;
 };
-
-// Window style bits read from dialog templates and by the hex view.
-constexpr DWORD WS_CHILD = 0x40000000;
-constexpr DWORD WS_VISIBLE = 0x10000000;
-constexpr DWORD WS_DISABLED = 0x08000000;
-constexpr DWORD WS_VSCROLL = 0x00200000;
-constexpr DWORD WS_HSCROLL = 0x00100000;
-constexpr DWORD WS_GROUP = 0x00020000;
-constexpr DWORD WS_TABSTOP = 0x00010000;

@@ -162,9 +162,7 @@ QWidget* CreateControl(const ControlTemplate& ctl, QWidget* pDlg, const QRect& r
       auto* pList = new QTreeView(pDlg);
       pList->setRootIsDecorated(false);
       pList->setUniformRowHeights(true);
-      pList->setSelectionMode((ctl.dwStyle & LVS_SINGLESEL) ? QAbstractItemView::SingleSelection
-                                                            : QAbstractItemView::ExtendedSelection);
-      pList->header()->setVisible((ctl.dwStyle & LVS_TYPEMASK) == LVS_REPORT);
+      ApplyListViewStyle(pList, ctl.dwStyle);
       SetFramed(pList, ctl.dwStyle, ctl.dwExStyle);
       pWidget = pList;
       break;
@@ -310,6 +308,12 @@ QIcon LoadIconResource(UINT nID) {
     icon.addFile(dir.filePath(strFile));
   }
   return icon;
+}
+
+void ApplyListViewStyle(QTreeView* pList, DWORD dwStyle) {
+  pList->setSelectionMode((dwStyle & LVS_SINGLESEL) ? QAbstractItemView::SingleSelection
+                                                    : QAbstractItemView::ExtendedSelection);
+  pList->header()->setVisible((dwStyle & LVS_TYPEMASK) == LVS_REPORT);
 }
 
 DialogBaseUnits BuildDialogFromTemplate(QWidget* pDlg, const DialogTemplate& tmpl,

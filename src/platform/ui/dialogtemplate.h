@@ -21,6 +21,7 @@
 #include "platform/ui/templates.h"
 #include "platform/wintypes.h"
 
+class QTreeView;
 class QWidget;
 
 // Rounds a * b / c to the nearest integer, halves away from zero, as Windows'
@@ -72,6 +73,10 @@ bool PassesMouseToDialog(ControlKind kind);
 // Loads every image of icon resource nID from the Qt resources (one file per
 // size under res/resinit.h's root); an unknown id gives a null icon.
 QIcon LoadIconResource(UINT nID);
+
+// A list view's template style on a QTreeView: one selected row at a time with
+// LVS_SINGLESEL, a header only in report view (LVS_REPORT).
+void ApplyListViewStyle(QTreeView* pList, DWORD dwStyle);
 
 // Creates the template's controls as children of pDlg in template order, sizes
 // pDlg's client area from the template and sets its font and caption. onCommand

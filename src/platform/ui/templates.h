@@ -3,9 +3,6 @@
 // the Windows style bits their entries carry and the standard ids. The platform
 // builds menus and dialogs from these shapes; the tables themselves, and the
 // lookups that find them, are the application's (res/). Texts are UTF-8.
-//
-// The child-window bits WS_CHILD, WS_VISIBLE, WS_DISABLED, WS_VSCROLL,
-// WS_HSCROLL, WS_GROUP and WS_TABSTOP come with platform/wintypes.h.
 #include <span>
 
 #include "platform/wintypes.h"
@@ -44,7 +41,15 @@ struct DialogTemplate {
   std::span<const ControlTemplate> controls;
 };
 
-// Window, dialog and control style bits (Windows values).
+// Window, dialog and control style bits (Windows values), read from dialog
+// templates and by the controls built from them.
+constexpr DWORD WS_CHILD = 0x40000000;
+constexpr DWORD WS_VISIBLE = 0x10000000;
+constexpr DWORD WS_DISABLED = 0x08000000;
+constexpr DWORD WS_VSCROLL = 0x00200000;
+constexpr DWORD WS_HSCROLL = 0x00100000;
+constexpr DWORD WS_GROUP = 0x00020000;
+constexpr DWORD WS_TABSTOP = 0x00010000;
 constexpr DWORD WS_POPUP = 0x80000000;
 constexpr DWORD WS_CAPTION = 0x00C00000;
 constexpr DWORD WS_BORDER = 0x00800000;
@@ -94,6 +99,15 @@ constexpr DWORD CBS_SORT = 0x0100;
 constexpr DWORD LVS_TYPEMASK = 0x0003;
 constexpr DWORD LVS_REPORT = 0x0001;
 constexpr DWORD LVS_SINGLESEL = 0x0004;
+// List view extended styles, and what its column and item calls take.
+constexpr DWORD LVS_EX_TRACKSELECT = 0x0008;     // a row under a resting pointer is selected
+constexpr DWORD LVS_EX_HEADERDRAGDROP = 0x0010;  // columns can be dragged into another order
+constexpr DWORD LVS_EX_FULLROWSELECT = 0x0020;   // the whole row is highlighted
+constexpr DWORD LVS_EX_ONECLICKACTIVATE = 0x0040;
+constexpr DWORD LVS_EX_FLATSB = 0x0100;
+constexpr DWORD LVS_EX_INFOTIP = 0x0400;  // a cut-off cell shows its text as a tooltip
+constexpr int LVCFMT_LEFT = 0;
+constexpr int LVNI_SELECTED = 0x0002;
 
 // Standard ids: the edit commands of menus, the dialog buttons, and the id
 // every static text may share.
