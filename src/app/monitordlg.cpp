@@ -52,13 +52,16 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
           [this](UINT nMsg, WPARAM wParam, LPARAM) {
             // The list changes once per slice, not once per notice: a flood
             // would otherwise spend its time in model and view updates.
-            if (nMsg == WM_ENGINE_NOTIFY) TakeEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
+            if (nMsg == WM_ENGINE_NOTIFY) m_sliceNotices.push_back(reinterpret_cast<EngineNotice*>(wParam));
           },
           [](UINT nMsg, WPARAM wParam, LPARAM) {
             // Notices still queued when the dialog goes away are freed unread.
             if (nMsg == WM_ENGINE_NOTIFY) DeleteEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
           },
-          [this] { FlushEngineNotices(); }),
+          [this] {
+            OnEngineNotices(m_sliceNotices);
+            m_sliceNotices.clear();
+          }),
       m_hIcon(LoadIconResource(IDR_MAIN_ICON)) {
   m_bTcp = 1;
   m_bIcmp = 0;
@@ -74,7 +77,8 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
 // posted last), the list (which frees the records it still holds), the combo
 // box, the hex view and the dialog itself.
 CMonitorDlg::~CMonitorDlg() {
-  // A slice cut short by the dialog's end leaves its batch unlisted.
+  // A slice cut short by the dialog's end leaves its notices unhandled.
+  for (EngineNotice* pNotice : m_sliceNotices) DeleteEngineNotice(pNotice);
   for (PacketRecord* pRecord : m_batchRecords) DeletePacketRecord(pRecord);
 }
 
@@ -231,8 +235,8 @@ void CMonitorDlg::OnStart() {
 }
 
 LRESULT CMonitorDlg::OnEngineNotify(WPARAM wParam, LPARAM) {
-  TakeEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
-  FlushEngineNotices();
+  EngineNotice* const pNotice = reinterpret_cast<EngineNotice*>(wParam);
+  OnEngineNotices(std::span<EngineNotice* const>(&pNotice, 1));
   return 0;
 }
 
@@ -285,13 +289,6 @@ void CMonitorDlg::FlushEngineNotices() {
   m_batchRecords.clear();
   m_bBatchClears = false;
   m_nBatchRows = -1;
-}
-
-void CMonitorDlg::InsertPacket(PacketRecord* pRecord) {
-  // Cleared outside the lock below: ClearList takes it itself.
-  if (m_listPacket.GetItemCount() > MAX_LIST_ITEMS) ClearList();
-  std::lock_guard<std::mutex> lock(m_csList);
-  m_listPacket.InsertRecord(pRecord);
 }
 
 void CMonitorDlg::OnClickList(LRESULT* pResult) {

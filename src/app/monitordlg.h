@@ -59,15 +59,13 @@ class CMonitorDlg : public CDialog {
   // The shared handler of the TCP, UDP and ICMP boxes: reads all three flags.
   void OnCheckProtocol();
   // One engine notice (WM_ENGINE_NOTIFY): wParam is the EngineNotice, which
-  // this frees, with its record unless the list took it.
+  // this frees, with its record unless the list took it. A slice of one.
   LRESULT OnEngineNotify(WPARAM wParam, LPARAM lParam);
   // The notices of one event-loop slice, in posting order, handled together:
   // the list, the buttons and the hex view end up exactly as handling them one
-  // at a time with OnEngineNotify would leave them, with one list change.
+  // at a time with OnEngineNotify would leave them, with one list change. The
+  // notify queue hands each slice's notices here.
   void OnEngineNotices(std::span<EngineNotice* const> notices);
-  // The list takes pRecord as its new top row; a list of more than
-  // MAX_LIST_ITEMS rows is emptied first.
-  void InsertPacket(PacketRecord* pRecord);
   // NM_CLICK and LVN_ITEMCHANGED of the packet list: the first selected row's
   // bytes go to the hex view. *pResult, if given, is set to 0.
   void OnClickList(LRESULT* pResult = nullptr);
@@ -98,6 +96,8 @@ class CMonitorDlg : public CDialog {
   void TakeEngineNotice(EngineNotice* pNotice);
   // Applies the open batch to the list: the clear it implies, then one insert.
   void FlushEngineNotices();
+
+  std::vector<EngineNotice*> m_sliceNotices;  // posted in this slice of the notify queue; owned
 
   // The batch open within one slice of the notify queue. m_nBatchRows is the
   // row count the list would have now had each notice been handled alone; -1
