@@ -192,17 +192,12 @@ void CCaptureEngine::DeliverPacket(LPCSTR pszSrcAddr, int nSrcPort, LPCSTR pszDe
   FillRecordPayload(pRecord, pPayload, nPayloadLen);
   pNotice->nType = NOTICE_PACKET;
   pNotice->strText = pszSrcAddr;
-  if (m_bBatching) {
-    m_batch[m_nBatched++] = reinterpret_cast<WPARAM>(pNotice);
-    if (m_nBatched == kNoticeBatch) FlushNotices();
-    return;
-  }
-  PostNotice(m_hNotifyWnd.load(), m_nNotifyMsg.load(), pNotice, FALSE);
+  m_notices.Add(pNotice);
 }
 
-void CCaptureEngine::FlushNotices() {
-  const std::size_t n = std::exchange(m_nBatched, 0);
-  PostNotices(m_hNotifyWnd.load(), m_nNotifyMsg.load(), m_batch.data(), n, FALSE);
+void CCaptureEngine::PostPacketNotices(void* pEngine, const WPARAM* pNotices, std::size_t n) {
+  auto* pThis = static_cast<CCaptureEngine*>(pEngine);
+  pThis->PostNotices(pThis->m_hNotifyWnd.load(), pThis->m_nNotifyMsg.load(), pNotices, n, FALSE);
 }
 
 void CCaptureEngine::PostNotice(HWND hWnd, UINT nMsg, EngineNotice* pNotice, BOOL bLast) {

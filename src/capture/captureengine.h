@@ -10,7 +10,6 @@
 // States (opened, running, thread id): Idle (no, no, 0) -> Open -> Opened
 // (yes, no, 0) -> Start -> Starting (yes, yes, 0) -> the thread records its id
 // -> Capturing (yes, yes, id) -> Stop -> Stopping -> OnCaptureEnd -> Idle.
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/noticebatch.h"
 #include "capture/packetrecord.h"
 #include "platform/wintypes.h"
 
@@ -68,11 +68,12 @@ class CCaptureEngine {
 
   // Capture thread: builds a record and a NOTICE_PACKET notice for one datagram
   // and posts them (inside the capture thread's loop: gathered, and posted with
-  // the others of its batch before the thread waits for more). A full window queue is waited out (the datagrams behind
-  // this one stay in the kernel's ring) until there is room, the window is
-  // gone, or a stop request arrives; a post to a window that is gone, a stop
-  // during the wait (or no memory) frees whatever was built. pPayload may be
-  // null; nPayloadLen counts the received bytes from pPayload on.
+  // the others of its batch before the thread waits for more; noticebatch.h).
+  // A full window queue is waited out (the datagrams behind this one wait in
+  // the helper's ring) until there is room, the window is gone, or a stop
+  // request arrives; a post to a window that is gone, a stop during the wait
+  // (or no memory) frees whatever was built. pPayload may be null;
+  // nPayloadLen counts the received bytes from pPayload on.
   void DeliverPacket(LPCSTR pszSrcAddr, int nSrcPort, LPCSTR pszDesAddr, int nDesPort, int nProt,
                      const BYTE* pPayload, int nPayloadLen, WORD wSize);
 
@@ -101,16 +102,10 @@ class CCaptureEngine {
   // Posts n notices (as WPARAMs) in order, as many at a time as the window's
   // queue takes; those that cannot be posted are freed here, as PostNotice does.
   void PostNotices(HWND hWnd, UINT nMsg, const WPARAM* pNotices, std::size_t n, BOOL bLast);
-  // Capture thread: posts what DeliverPacket gathered, in one queue operation.
-  void FlushNotices();
+  // The batch's poster: a run's packet notices to the notify window.
+  static void PostPacketNotices(void* pEngine, const WPARAM* pNotices, std::size_t n);
 
-  // The capture thread gathers notices while frames keep coming and posts them
-  // together (one lock, one wake-up of the window) before it would wait, or
-  // once this many are gathered. Touched by the capture thread only.
-  static constexpr std::size_t kNoticeBatch = 256;
-  bool m_bBatching = false;  // DeliverPacket gathers instead of posting at once
-  std::array<WPARAM, kNoticeBatch> m_batch{};
-  std::size_t m_nBatched = 0;
+  NoticeBatch m_notices{&CCaptureEngine::PostPacketNotices, this};  // the capture thread's
 
   // Written by the user-interface thread, read by the capture thread, or the
   // other way round; hence atomic.

@@ -26,28 +26,32 @@ UINT CaptureThreadProc(LPVOID pParam) {
 
   const SOCKET hSocket = pEngine->m_hSocket.load();
   std::array<BYTE, PACKET_BUFFER_SIZE> buffer;
-  pEngine->m_bBatching = true;
-  for (;;) {
-    // Between batches only (at most kNoticeBatch frames apart, and always
-    // before the thread may sleep): the queue's lock is not taken per frame.
-    // The WM_CLOSE stays in the queue; nothing reads the queue after this.
-    if (pEngine->m_nBatched == 0 && PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
-    if (pEngine->m_bShutdown.load()) break;
-    int nFrameLen = 0;
-    // With notices gathered, only frames already there: the gathered ones are
-    // posted before the thread may sleep, so none waits for later traffic.
-    const int nCaptured = pEngine->m_nBatched > 0
-                              ? ReceiveWaitingDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen)
-                              : ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen);
-    if (nCaptured == SOCKET_ERROR) {  // nothing waiting, time-out, error, or a message arrived
-      pEngine->FlushNotices();
-      continue;
+  {
+    NoticeBatch& notices = pEngine->m_notices;
+    // Its end posts what is gathered: a run's datagrams go before NOTICE_STOPPED.
+    const NoticeBatch::Gathering gathering(notices);
+    for (;;) {
+      // Between batches only (at most kCapacity frames apart, and always
+      // before the thread may sleep): the queue's lock is not taken per frame.
+      // The WM_CLOSE stays in the queue; nothing reads the queue after this.
+      if (notices.Empty() && PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
+      if (pEngine->m_bShutdown.load()) break;
+      int nFrameLen = 0;
+      // With notices gathered, only frames already there: the gathered ones are
+      // posted before the thread may sleep, so none waits for later traffic.
+      const int nCaptured = !notices.Empty()
+                                ? ReceiveWaitingDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen)
+                                : ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen);
+      if (nCaptured == SOCKET_ERROR) {  // nothing waiting, time-out, error, or a message arrived
+        // Nothing more will ever come (the helper ended: its interface is
+        // gone): the run ends as a stop would end it.
+        if (IsCaptureSocketEnded(hSocket)) break;
+        notices.Flush();
+        continue;
+      }
+      DeliverReceivedFrame(pEngine, buffer.data(), nCaptured, nFrameLen);
     }
-    DeliverReceivedFrame(pEngine, buffer.data(), nCaptured, nFrameLen);
   }
-  // In datagram order: what was gathered goes before NOTICE_STOPPED.
-  pEngine->FlushNotices();
-  pEngine->m_bBatching = false;
   pEngine->OnCaptureEnd();
   pEngine->m_dwWakeThreadId.store(0);
   return 0;

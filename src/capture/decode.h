@@ -30,6 +30,31 @@ constexpr int kProtIcmp = 1;
 constexpr int kProtTcp = 6;
 constexpr int kProtUdp = 17;
 
+// The header fields decoded here, by name: byte offsets from the start of
+// their header (multi-byte fields big-endian).
+namespace ipv4 {
+constexpr int kVersionIhl = 0;     // low four bits: header length in 32-bit words
+constexpr int kTotalLength = 2;    // 16 bits: the datagram's size, header included
+constexpr int kFlagsFragment = 6;  // 16 bits: three flags, then the fragment offset
+constexpr int kProtocol = 9;
+constexpr int kSrcAddr = 12;  // 32 bits
+constexpr int kDesAddr = 16;  // 32 bits
+constexpr WORD kFragmentOffsetMask = 0x1FFF;
+}  // namespace ipv4
+namespace tcp {
+constexpr int kSrcPort = 0;
+constexpr int kDesPort = 2;
+constexpr int kDataOffset = 12;  // high four bits: header length in 32-bit words
+}  // namespace tcp
+namespace udp {
+constexpr int kSrcPort = 0;
+constexpr int kDesPort = 2;
+constexpr int kHeaderBytes = 8;
+}  // namespace udp
+namespace icmp {
+constexpr int kHeaderBytes = 4;  // type, code, checksum; identifier and sequence count as payload
+}  // namespace icmp
+
 struct DecodedDatagram {
   char szSrcAddr[16];  // dotted-decimal, at most 15 characters
   char szDesAddr[16];

@@ -73,6 +73,22 @@ class SlotPool {
       Spill(cache);
   }
 
+  // Whether the calling thread's cache holds as many free slots as it counts,
+  // and every batch in the store exactly kBatch: counts that drift end with a
+  // spill walking off its list. Walks every free slot; for tests.
+  static bool CountsHold() {
+    const auto length = [](const Node* p) {
+      std::size_t n = 0;
+      for (; p != nullptr; p = p->pNext) ++n;
+      return n;
+    };
+    Cache& cache = ThreadCache();
+    if (length(cache.pHead) != cache.nCount) return false;
+    Store& store = TheStore();
+    std::lock_guard lock(store.mtx);
+    return std::all_of(store.batches.begin(), store.batches.end(), [&](const Node* p) { return length(p) == kBatch; });
+  }
+
   // Slots allocated and not yet freed, on every thread. Exact while no other
   // thread allocates or frees.
   static long CountLive() {

@@ -11,8 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+
+#include "platform/deadline.h"
 
 namespace {
 
@@ -107,19 +108,12 @@ std::uint64_t TakeDrops(int fd) {
   return getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &stats, &nLen) == 0 ? stats.tp_drops : 0;
 }
 
-using Clock = std::chrono::steady_clock;
-
-int LeftMs(Clock::time_point tDeadline) {
-  const auto nLeft = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now()).count();
-  return nLeft > 0 ? static_cast<int>(nLeft) : 0;
-}
-
 // Sends one message whole. A full channel is waited on, for at most nStallMs
 // in all: the program reads nothing while its window's queue is full, and
 // meanwhile the kernel ring takes the traffic. Anything on the channel but
 // room (its end, data from the program) ends the run.
 bool SendMessage(int fdChannel, std::span<const std::uint8_t> message, int nStallMs, FeedEnd* pEnd) {
-  const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(nStallMs);
+  const Deadline deadline(nStallMs);
   for (;;) {
     const ssize_t nSent = send(fdChannel, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (nSent == static_cast<ssize_t>(message.size())) return true;
@@ -129,7 +123,7 @@ bool SendMessage(int fdChannel, std::span<const std::uint8_t> message, int nStal
     }
     if (errno == EINTR) continue;
     pollfd pfd{fdChannel, POLLOUT, 0};
-    const int nLeftMs = LeftMs(tDeadline);
+    const int nLeftMs = deadline.LeftMs();
     if (nLeftMs == 0) {
       *pEnd = FeedEnd::kReaderStalled;
       return false;

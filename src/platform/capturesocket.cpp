@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -20,23 +19,17 @@
 
 #include "capturehelper/capturewire.h"
 #include "platform/capturebatch.h"
+#include "platform/deadline.h"
 #include "platform/helperclient.h"
 #include "platform/threadmsg.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int LeftMs(Clock::time_point tDeadline) {
-  const auto nLeft = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now()).count();
-  return nLeft > 0 ? static_cast<int>(nLeft) : 0;
-}
-
 // Waits up to nWaitMs for a message in the calling thread's queue.
 void PauseOnQueue(int nWaitMs) {
   const int fdWake = GetThreadQueueWakeFd();
-  const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(nWaitMs);
-  for (int nLeftMs; (nLeftMs = LeftMs(tDeadline)) > 0;) {
+  const Deadline deadline(nWaitMs);
+  for (int nLeftMs; (nLeftMs = deadline.LeftMs()) > 0;) {
     pollfd pfd{fdWake, POLLIN, 0};
     const int nReady = poll(&pfd, 1, nLeftMs);
     if (nReady < 0 && errno == EINTR) continue;
@@ -52,7 +45,7 @@ struct ChannelState {
   const pid_t pid;
   std::vector<BYTE> message;  // the batch being read
   CaptureBatchReader batch;   // its frames not yet taken
-  bool bEnded = false;        // the helper is gone, or broke the format
+  std::atomic<bool> bEnded{false};  // the helper is gone, or broke the format
   std::atomic<std::uint64_t> nDrops{0};  // the helper's latest count
 };
 
@@ -92,7 +85,7 @@ Take TakeFrame(SOCKET hSocket, ChannelState& state, BYTE* pBuf, int nBufLen, int
       std::memcpy(pBuf, frame.pData, static_cast<std::size_t>(*pnCaptured));
       return Take::kFrame;
     }
-    if (state.bEnded) return Take::kFailed;
+    if (state.bEnded.load(std::memory_order_relaxed)) return Take::kFailed;
     // MSG_TRUNC: the message's real length, to see one longer than a batch.
     const ssize_t nGot = recv(hSocket, state.message.data(), state.message.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (nGot < 0 && errno == EINTR) continue;
@@ -101,7 +94,7 @@ Take TakeFrame(SOCKET hSocket, ChannelState& state, BYTE* pBuf, int nBufLen, int
     // batch is). An error, or a message that is no batch, ends it too: the
     // helper then sees its channel end and exits.
     if (nGot <= 0 || !state.batch.Open(state.message.data(), static_cast<std::size_t>(nGot))) {
-      state.bEnded = true;
+      state.bEnded.store(true);
       shutdown(hSocket, SHUT_RDWR);
       return Take::kFailed;
     }
@@ -132,10 +125,10 @@ int Receive(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen, bool bWait
   // No time-out set (0) means wait without end, as SO_RCVTIMEO does.
   const bool bHasTimeout = tv.tv_sec != 0 || tv.tv_usec != 0;
   const auto nTimeoutMs = tv.tv_sec * 1000 + (tv.tv_usec + 999) / 1000;
-  const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(bHasTimeout ? nTimeoutMs : 0);
+  const Deadline deadline(bHasTimeout ? nTimeoutMs : 0);
   const int fdWake = GetThreadQueueWakeFd();
   for (;;) {
-    const int nWaitMs = bHasTimeout ? LeftMs(tDeadline) : -1;
+    const int nWaitMs = bHasTimeout ? deadline.LeftMs() : -1;
     if (nWaitMs == 0) return SOCKET_ERROR;  // time-out
     // The channel and the queue's wake-up together, so a stop request never
     // waits for the time-out.
@@ -214,6 +207,11 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
 
 int ReceiveWaitingDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
   return Receive(hSocket, pBuf, nBufLen, pnFrameLen, false);
+}
+
+BOOL IsCaptureSocketEnded(SOCKET hSocket) {
+  const std::shared_ptr<ChannelState> pState = FindState(hSocket);
+  return pState && pState->bEnded.load() ? TRUE : FALSE;
 }
 
 std::uint64_t GetKernelDropsOfAllSockets() {

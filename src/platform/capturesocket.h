@@ -57,6 +57,12 @@ int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = n
 // next ReceiveDatagram meets again). Lets a caller act before it would wait.
 int ReceiveWaitingDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
 
+// TRUE once hSocket can never receive again: the helper is gone (it ends when
+// its interface is removed, among other ends) or broke the channel's format.
+// Frames sent before that were all received first. FALSE for a socket that is
+// not a capture socket.
+BOOL IsCaptureSocketEnded(SOCKET hSocket);
+
 // The pause after a receive error.
 inline constexpr int kErrorBackoffMs = 20;
 

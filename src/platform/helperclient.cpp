@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -18,13 +17,12 @@
 #include <vector>
 
 #include "capturehelper/capturewire.h"
+#include "platform/deadline.h"
 
 namespace {
 
 std::mutex g_mtxTestPath;
 std::string g_strTestPath;  // guarded by g_mtxTestPath
-
-using Clock = std::chrono::steady_clock;
 
 // The helper beside the running executable: the program's own folder is as
 // trusted as the program. Empty when /proc/self/exe cannot be read.
@@ -43,16 +41,11 @@ std::string HelperPath() {
   return strPath + kHelperFileName;
 }
 
-int LeftMs(Clock::time_point tDeadline) {
-  const auto nLeft = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now()).count();
-  return nLeft > 0 ? static_cast<int>(nLeft) : 0;
-}
-
 // Waits until fd is readable (or hung up); false at the deadline.
-bool WaitReadable(int fd, Clock::time_point tDeadline) {
+bool WaitReadable(int fd, const Deadline& deadline) {
   for (;;) {
     pollfd pfd{fd, POLLIN, 0};
-    const int nReady = poll(&pfd, 1, LeftMs(tDeadline));
+    const int nReady = poll(&pfd, 1, deadline.LeftMs());
     if (nReady > 0) return true;
     if (nReady == 0) return false;
     if (errno != EINTR) return false;
@@ -72,13 +65,13 @@ struct Fd {
 // Reaps the helper, killing it if it has not exited by the deadline. The
 // child is ours until reaped, so its pid names no other process; a kill of one
 // already exiting does no harm.
-void ReapHelper(pid_t pid, Clock::time_point tDeadline) {
+void ReapHelper(pid_t pid, const Deadline& deadline) {
   int nStatus = 0;
   if (waitpid(pid, &nStatus, WNOHANG) != 0) return;  // reaped, or not ours to reap (SIGCHLD ignored)
   // Debian 12's glibc declares pidfd_open without C linkage: the system call itself.
   if (const int fdPid = static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); fdPid >= 0) {
     // Readable once the process has exited.
-    WaitReadable(fdPid, tDeadline);
+    WaitReadable(fdPid, deadline);
     close(fdPid);
   }
   if (waitpid(pid, &nStatus, WNOHANG) != 0) return;
@@ -104,7 +97,7 @@ StepError StepErrorOfHelperStatus(std::uint8_t nStatus) {
 }
 
 StepError ReceiveHelperAnswer(int fdChannel, int nWaitMs) {
-  if (!WaitReadable(fdChannel, Clock::now() + std::chrono::milliseconds(nWaitMs))) return kCreateSocketFailed;
+  if (!WaitReadable(fdChannel, Deadline(nWaitMs))) return kCreateSocketFailed;
   char bytes[2] = {};  // room for one too many, to see a longer message
   iovec iov{bytes, sizeof bytes};
   // Room for descriptors, although the helper sends none, so that whatever
@@ -177,10 +170,10 @@ StepError StartCaptureHelper(LPCSTR pszAddr, int* pfdChannel, pid_t* pPid) {
   if (nSpawn != 0) return kCreateSocketFailed;
   close(std::exchange(theirs.fd, -1));  // ours must not keep the helper's end open
 
-  const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(kHelperWaitMs);
-  if (const StepError pszError = ReceiveHelperAnswer(ours.fd, LeftMs(tDeadline))) {
+  const Deadline deadline(kHelperWaitMs);
+  if (const StepError pszError = ReceiveHelperAnswer(ours.fd, deadline.LeftMs())) {
     close(std::exchange(ours.fd, -1));  // a helper that answered a failure exits; one that hangs sees its end
-    ReapHelper(pid, tDeadline);
+    ReapHelper(pid, deadline);
     return pszError;
   }
   *pfdChannel = std::exchange(ours.fd, -1);
@@ -190,5 +183,5 @@ StepError StartCaptureHelper(LPCSTR pszAddr, int* pfdChannel, pid_t* pPid) {
 
 void EndCaptureHelper(int fdChannel, pid_t pid, int nWaitMs) {
   if (fdChannel >= 0) close(fdChannel);
-  if (pid > 0) ReapHelper(pid, Clock::now() + std::chrono::milliseconds(nWaitMs));
+  if (pid > 0) ReapHelper(pid, Deadline(nWaitMs));
 }

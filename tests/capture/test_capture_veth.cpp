@@ -119,4 +119,21 @@ TEST_F(CaptureVeth, CaptureGoesOnAcrossTheLinkGoingDownAndUp) {
   EXPECT_TRUE(ProcessEventsUntil([&] { return Listed("probe"); })) << "capture did not go on";
 }
 
+// An interface removed under a capture ends the run as a stop would: the
+// thread posts NOTICE_STOPPED and the engine is Idle again.
+TEST(CaptureGone, ARemovedInterfaceEndsTheRun) {
+  if (std::system("ip link add mvC type veth peer name mvD && ip addr add 127.9.1.1/24 dev mvC && "
+                  "ip link set mvC up") != 0)
+    GTEST_SKIP() << "no veth pair (needs root and the veth driver)";
+  NoticeLog log;
+  CCaptureEngine engine;
+  ASSERT_TRUE(engine.Open("127.9.1.1", CAPTURE_PORT)) << engine.GetErrorText();
+  engine.SetNotifyWindow(log.hwnd(), WM_ENGINE_NOTIFY);
+  ASSERT_TRUE(engine.Start()) << engine.GetErrorText();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
+  ASSERT_EQ(std::system("ip link del mvC"), 0);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; })) << "the capture went silent";
+  EXPECT_FALSE(engine.IsOpened() || engine.IsRunning());
+}
+
 }  // namespace

@@ -1,15 +1,20 @@
 // The capture thread's hand-over: decoding one receive (DeliverReceivedFrame)
 // from a heap block of exactly the captured bytes, so that AddressSanitizer
-// reports a read past them; and delivery, where a full window queue is waited
+// reports a read past them; delivery, where a full window queue is waited
 // out and the engine frees a notice only when the window is gone, the engine
-// ends or a stop is requested (ASan/LSan builds catch a leak or double free).
+// ends or a stop is requested (ASan/LSan builds catch a leak or double free);
+// the batch notices travel in, and the pool records live in.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <optional>
+#include <random>
+#include <set>
 #include <thread>
 
 #include "capture/captureengine.h"
+#include "capture/noticebatch.h"
+#include "capture/slotpool.h"
 #include "decoderows.h"
 #include "platform/threadmsg.h"
 
@@ -92,6 +97,69 @@ TEST(Deliver, AFullQueueIsWaitedOutUntilRoomStopOrTheWindowsEnd) {
                 std::to_string(kMsg) + " 1.2.3.4 " + std::to_string(i) + " 3");
     }
   }
+}
+
+// Outside a gathering a notice goes at once; inside, in order, when flushed,
+// when the batch is full, and at the gathering's end (a run's last notices,
+// whatever ended it).
+TEST(NoticeBatch, PostsEveryNoticeInOrderByTheGatheringsEnd) {
+  std::vector<std::vector<int>> posts;  // each post's notices, by nType
+  const auto post = [](void* pPosts, const WPARAM* pNotices, std::size_t n) {
+    auto& calls = *static_cast<std::vector<std::vector<int>>*>(pPosts);
+    calls.emplace_back();
+    for (std::size_t i = 0; i < n; ++i) {
+      auto* pNotice = reinterpret_cast<EngineNotice*>(pNotices[i]);
+      calls.back().push_back(pNotice->nType);
+      DeleteEngineNotice(pNotice);
+    }
+  };
+  NoticeBatch batch(post, &posts);
+  int nNext = 0;
+  const auto add = [&](int n) {
+    for (int i = 0; i < n; ++i) batch.Add(new EngineNotice{nNext++, {}, nullptr});
+  };
+  add(1);
+  {
+    const NoticeBatch::Gathering gathering(batch);
+    add(2);
+    EXPECT_EQ(posts.size(), 1u) << "gathered, not posted";
+    batch.Flush();
+    add(int(NoticeBatch::kCapacity) + 3);
+  }
+  std::vector<int> sizes, order;
+  for (const auto& call : posts) {
+    sizes.push_back(int(call.size()));
+    order.insert(order.end(), call.begin(), call.end());
+  }
+  EXPECT_EQ(sizes, (std::vector<int>{1, 2, int(NoticeBatch::kCapacity), 3}));
+  for (int i = 0; i < nNext; ++i) ASSERT_EQ(order[std::size_t(i)], i);
+}
+
+// Slots go round between a thread's cache and the shared store through many
+// spills and refills: none is lost, none handed out twice, the counts exact.
+TEST(SlotPool, SpillsAndRefillsNeitherLoseNorRepeatASlot) {
+  using Pool = SlotPool<struct PoolTestTag, 64>;
+  std::mt19937 rng(20261207);
+  std::vector<void*> held;
+  std::set<void*> live;
+  for (int nRound = 0; nRound < 300; ++nRound) {
+    for (int n = std::uniform_int_distribution<int>(0, 500)(rng); n > 0; --n) {
+      void* p = Pool::Allocate();
+      ASSERT_NE(p, nullptr);
+      ASSERT_TRUE(live.insert(p).second) << "a slot handed out twice";
+      held.push_back(p);
+    }
+    std::shuffle(held.begin(), held.end(), rng);
+    for (int n = std::uniform_int_distribution<int>(0, int(held.size()))(rng); n > 0; --n) {
+      live.erase(held.back());
+      Pool::Free(held.back());
+      held.pop_back();
+    }
+    ASSERT_EQ(Pool::CountLive(), long(held.size()));
+    ASSERT_TRUE(Pool::CountsHold());
+  }
+  for (void* p : held) Pool::Free(p);
+  EXPECT_EQ(Pool::CountLive(), 0);
 }
 
 }  // namespace
