@@ -128,6 +128,10 @@ int main(int argc, char** argv) {
   if (!bDropped) return kExitUnsafe;  // the socket closes with the process, unseen
   if (!Answer(status)) return kExitNoAnswer;
   if (status != HELPER_OK) return kExitDone;
+  // Room for a few batches in flight, where the system allows it (best effort:
+  // the default already holds more than one).
+  const int nSendBuffer = 4 * static_cast<int>(kWireMaxMessageBytes);
+  setsockopt(kHelperChannelFd, SOL_SOCKET, SO_SNDBUF, &nSendBuffer, sizeof nSendBuffer);
   switch (ForwardCapture(fdSocket, pRing.get(), nIfIndex, kHelperChannelFd, g_batch)) {
     case FeedEnd::kChannelEnded: return kExitDone;
     case FeedEnd::kReaderStalled: return kExitStalled;

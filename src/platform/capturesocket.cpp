@@ -46,6 +46,7 @@ struct ChannelState {
   std::vector<BYTE> message;  // the batch being read
   CaptureBatchReader batch;   // its frames not yet taken
   std::atomic<bool> bEnded{false};  // the helper is gone, or broke the format
+  std::atomic<bool> bClosed{false};  // CloseSocket took it out of the table
   std::atomic<std::uint64_t> nDrops{0};  // the helper's latest count
 };
 
@@ -102,11 +103,24 @@ Take TakeFrame(SOCKET hSocket, ChannelState& state, BYTE* pBuf, int nBufLen, int
   }
 }
 
+// The receiving thread's socket, kept from one receive to the next: under a
+// flood the table's lock per frame was a cost of its own. A closed socket's
+// state says so, and its descriptor may since name another.
+const std::shared_ptr<ChannelState>& FindStateOfReceiver(SOCKET hSocket) {
+  thread_local SOCKET t_hLast = INVALID_SOCKET;
+  thread_local std::shared_ptr<ChannelState> t_pLast;
+  if (hSocket != t_hLast || !t_pLast || t_pLast->bClosed.load(std::memory_order_acquire)) {
+    t_pLast = FindState(hSocket);
+    t_hLast = hSocket;
+  }
+  return t_pLast;
+}
+
 int Receive(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen, bool bWait) {
   if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
   int nFrameLenUnused = 0;
   if (pnFrameLen == nullptr) pnFrameLen = &nFrameLenUnused;
-  const std::shared_ptr<ChannelState> pState = FindState(hSocket);
+  const std::shared_ptr<ChannelState>& pState = FindStateOfReceiver(hSocket);
   int nCaptured = 0;
   Take take = pState ? TakeFrame(hSocket, *pState, pBuf, nBufLen, &nCaptured, pnFrameLen) : Take::kFailed;
   if (take == Take::kFrame) return nCaptured;
@@ -230,6 +244,7 @@ void CloseSocket(SOCKET hSocket) {
     std::lock_guard lock(table.mtx);
     if (auto it = table.states.find(hSocket); it != table.states.end()) {
       pState = std::move(it->second);
+      pState->bClosed.store(true, std::memory_order_release);
       table.states.erase(it);
       table.nClosedDrops += pState->nDrops.load(std::memory_order_relaxed);
     }
