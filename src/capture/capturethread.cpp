@@ -1,6 +1,5 @@
 // The capture thread: receives datagrams, decodes them and delivers each one,
 // until a WM_CLOSE arrives in its queue.
-#include <array>
 #include <atomic>
 
 #include "capture/captureengine.h"
@@ -25,7 +24,6 @@ UINT CaptureThreadProc(LPVOID pParam) {
   pEngine->m_dwThreadId.store(GetCurrentThreadId());
 
   const SOCKET hSocket = pEngine->m_hSocket.load();
-  std::array<BYTE, PACKET_BUFFER_SIZE> buffer;
   {
     NoticeBatch& notices = pEngine->m_notices;
     // Its end posts what is gathered: a run's datagrams go before NOTICE_STOPPED.
@@ -36,12 +34,14 @@ UINT CaptureThreadProc(LPVOID pParam) {
       // The WM_CLOSE stays in the queue; nothing reads the queue after this.
       if (notices.Empty() && PeekMessage(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE)) break;
       if (pEngine->m_bShutdown.load()) break;
+      const BYTE* pFrame = nullptr;
       int nFrameLen = 0;
       // With notices gathered, only frames already there: the gathered ones are
       // posted before the thread may sleep, so none waits for later traffic.
-      const int nCaptured = !notices.Empty()
-                                ? ReceiveWaitingDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen)
-                                : ReceiveDatagram(hSocket, buffer.data(), PACKET_BUFFER_SIZE, &nFrameLen);
+      // Decoded where the batch holds it: DeliverReceivedFrame reads only the
+      // captured bytes, and copies what the record keeps.
+      const int nCaptured = !notices.Empty() ? ReceiveWaitingFrame(hSocket, &pFrame, &nFrameLen)
+                                             : ReceiveFrame(hSocket, &pFrame, &nFrameLen);
       if (nCaptured == SOCKET_ERROR) {  // nothing waiting, time-out, error, or a message arrived
         // Nothing more will ever come (the helper ended: its interface is
         // gone): the run ends as a stop would end it.
@@ -49,7 +49,7 @@ UINT CaptureThreadProc(LPVOID pParam) {
         notices.Flush();
         continue;
       }
-      DeliverReceivedFrame(pEngine, buffer.data(), nCaptured, nFrameLen);
+      DeliverReceivedFrame(pEngine, pFrame, nCaptured, nFrameLen);
     }
   }
   pEngine->OnCaptureEnd();

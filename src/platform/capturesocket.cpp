@@ -77,15 +77,9 @@ enum class Take { kFrame, kNone, kFailed };
 // The next frame already here: from the batch being read, or from the next
 // message if one is waiting. kFailed once the channel has ended or broken its
 // format, for good.
-Take TakeFrame(SOCKET hSocket, ChannelState& state, BYTE* pBuf, int nBufLen, int* pnCaptured, int* pnFrameLen) {
+Take TakeFrame(SOCKET hSocket, ChannelState& state, CaptureFrame* pFrame) {
   for (;;) {
-    CaptureFrame frame;
-    if (state.batch.Next(&frame)) {
-      *pnCaptured = std::min(frame.nCaptured, nBufLen);
-      *pnFrameLen = frame.nFrameLen;
-      std::memcpy(pBuf, frame.pData, static_cast<std::size_t>(*pnCaptured));
-      return Take::kFrame;
-    }
+    if (state.batch.Next(pFrame)) return Take::kFrame;
     if (state.bEnded.load(std::memory_order_relaxed)) return Take::kFailed;
     // MSG_TRUNC: the message's real length, to see one longer than a batch.
     const ssize_t nGot = recv(hSocket, state.message.data(), state.message.size(), MSG_DONTWAIT | MSG_TRUNC);
@@ -116,14 +110,18 @@ const std::shared_ptr<ChannelState>& FindStateOfReceiver(SOCKET hSocket) {
   return t_pLast;
 }
 
-int Receive(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen, bool bWait) {
-  if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
+int Receive(SOCKET hSocket, const BYTE** ppFrame, int* pnFrameLen, bool bWait) {
   int nFrameLenUnused = 0;
   if (pnFrameLen == nullptr) pnFrameLen = &nFrameLenUnused;
   const std::shared_ptr<ChannelState>& pState = FindStateOfReceiver(hSocket);
-  int nCaptured = 0;
-  Take take = pState ? TakeFrame(hSocket, *pState, pBuf, nBufLen, &nCaptured, pnFrameLen) : Take::kFailed;
-  if (take == Take::kFrame) return nCaptured;
+  CaptureFrame frame;
+  const auto taken = [&] {
+    *ppFrame = frame.pData;
+    *pnFrameLen = frame.nFrameLen;
+    return frame.nCaptured;
+  };
+  Take take = pState ? TakeFrame(hSocket, *pState, &frame) : Take::kFailed;
+  if (take == Take::kFrame) return taken();
   if (!bWait) return SOCKET_ERROR;
   // After an error, a short pause: a retry that fails at once must not spin.
   if (take == Take::kFailed) {
@@ -158,8 +156,8 @@ int Receive(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen, bool bWait
       ConsumeThreadQueueWake();
       return SOCKET_ERROR;
     }
-    take = TakeFrame(hSocket, *pState, pBuf, nBufLen, &nCaptured, pnFrameLen);
-    if (take == Take::kFrame) return nCaptured;
+    take = TakeFrame(hSocket, *pState, &frame);
+    if (take == Take::kFrame) return taken();
     if (take == Take::kFailed) {
       PauseOnQueue(kErrorBackoffMs);
       return SOCKET_ERROR;
@@ -215,12 +213,22 @@ StepError BindAnyAddress(SOCKET hSocket, int nPort) {
   return nullptr;
 }
 
-int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
-  return Receive(hSocket, pBuf, nBufLen, pnFrameLen, true);
+int ReceiveFrame(SOCKET hSocket, const BYTE** ppFrame, int* pnFrameLen) {
+  return Receive(hSocket, ppFrame, pnFrameLen, true);
 }
 
-int ReceiveWaitingDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
-  return Receive(hSocket, pBuf, nBufLen, pnFrameLen, false);
+int ReceiveWaitingFrame(SOCKET hSocket, const BYTE** ppFrame, int* pnFrameLen) {
+  return Receive(hSocket, ppFrame, pnFrameLen, false);
+}
+
+int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen) {
+  if (pBuf == nullptr || nBufLen <= 0) return SOCKET_ERROR;
+  const BYTE* pFrame = nullptr;
+  const int nCaptured = ReceiveFrame(hSocket, &pFrame, pnFrameLen);
+  if (nCaptured == SOCKET_ERROR) return SOCKET_ERROR;
+  const int nCopied = std::min(nCaptured, nBufLen);
+  if (nCopied > 0) std::memcpy(pBuf, pFrame, static_cast<std::size_t>(nCopied));
+  return nCopied;
 }
 
 BOOL IsCaptureSocketEnded(SOCKET hSocket) {

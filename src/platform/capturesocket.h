@@ -37,25 +37,31 @@ StepError SetReceiveTimeout(SOCKET hSocket, int nTimeoutMs);
 StepError CreateDatagramSocket(SOCKET* phSocket);
 StepError BindAnyAddress(SOCKET hSocket, int nPort);
 
-// Receives the frame of one IPv4 datagram into pBuf: returns the bytes
-// captured, at most nBufLen, and sets *pnFrameLen (when not null) to the
-// frame's length on the link, which is more when the frame was cut. The frame
-// is handed over as it came, link padding included: what its IP header says is
-// the decoder's to read. A frame already waiting is returned at once, with no
-// system call while the batch it came in lasts. Otherwise it waits and returns
-// -1 (SOCKET_ERROR) when the receive time-out passes, on an error, or as soon
-// as a message arrives in the calling thread's queue (threadmsg.h), whichever
-// comes first. The interface going down is no error: the wait goes on, and
-// frames come again once it is up. A channel that ended (the helper is gone)
-// or broke its format is an error that lasts: after it, and after any other
+// Receives the frame of one IPv4 datagram: returns the bytes captured (at
+// most kWireMaxCapturedBytes), *ppFrame pointing at them inside the socket's
+// current batch (valid until the next receive on hSocket or its close), and
+// sets *pnFrameLen (when not null) to the frame's length on the link, which is
+// more when the frame was cut. The frame is handed over as it came, link
+// padding included: what its IP header says is the decoder's to read. A frame
+// already waiting is returned at once, with no system call while the batch it
+// came in lasts. Otherwise it waits and returns -1 (SOCKET_ERROR) when the
+// receive time-out passes, on an error, or as soon as a message arrives in the
+// calling thread's queue (threadmsg.h), whichever comes first. The interface
+// going down is no error: the wait goes on, and frames come again once it is
+// up. A channel that ended (the helper is gone) or broke its format is an
+// error that lasts (IsCaptureSocketEnded): after it, and after any other
 // error, it pauses briefly (kErrorBackoffMs, ended early by a message) so a
 // caller that retries does not spin. One thread at a time receives on a socket.
-int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
+int ReceiveFrame(SOCKET hSocket, const BYTE** ppFrame, int* pnFrameLen = nullptr);
 
-// ReceiveDatagram without the wait: the frame of one IPv4 datagram already
+// ReceiveFrame without the wait: the frame of one IPv4 datagram already
 // waiting, or SOCKET_ERROR at once when none is (or on an error, which the
-// next ReceiveDatagram meets again). Lets a caller act before it would wait.
-int ReceiveWaitingDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
+// next ReceiveFrame meets again). Lets a caller act before it would wait.
+int ReceiveWaitingFrame(SOCKET hSocket, const BYTE** ppFrame, int* pnFrameLen = nullptr);
+
+// ReceiveFrame with the captured bytes copied into pBuf, at most nBufLen of
+// them, for callers that keep them; returns the count copied.
+int ReceiveDatagram(SOCKET hSocket, BYTE* pBuf, int nBufLen, int* pnFrameLen = nullptr);
 
 // TRUE once hSocket can never receive again: the helper is gone (it ends when
 // its interface is removed, among other ends) or broke the channel's format.
