@@ -59,28 +59,11 @@ bool IsWanted(const sockaddr_ll& from) {
   return true;
 }
 
+// The next wanted frame of the socket buffer, read into pBuf, without
+// waiting: kNone when none is queued, kFailed on an error. ENETDOWN is no
+// failure: the interface went down (or away), so there is nothing to take now.
 enum class Take { kFrame, kNone, kFailed };
-
-struct Frame {
-  const std::uint8_t* pData = nullptr;
-  std::uint32_t nCaptured = 0;
-  std::uint32_t nFrameLen = 0;
-};
-
-// One wanted frame that is already queued, without waiting. From the ring the
-// frame stays where the kernel wrote it until the next take; from the socket
-// buffer it is read into pBuf. ENETDOWN is no failure: the interface went down
-// (or away), so there is nothing to take now.
-Take TakeFrame(int fd, PacketRing* pRing, std::uint8_t* pBuf, Frame* pFrame) {
-  if (pRing != nullptr) {
-    RingFrame rf;
-    while (pRing->Next(&rf)) {
-      if (!IsWanted(*rf.pFrom)) continue;
-      *pFrame = {rf.pData, static_cast<std::uint32_t>(rf.nLen), static_cast<std::uint32_t>(rf.nFrameLen)};
-      return Take::kFrame;
-    }
-    return Take::kNone;
-  }
+Take TakeBufferedFrame(int fd, std::uint8_t* pBuf, std::uint32_t* pnCaptured, std::uint32_t* pnFrameLen) {
   for (;;) {
     sockaddr_ll from{};
     socklen_t nFromLen = sizeof from;
@@ -93,8 +76,8 @@ Take TakeFrame(int fd, PacketRing* pRing, std::uint8_t* pBuf, Frame* pFrame) {
       return Take::kFailed;
     }
     if (!IsWanted(from)) continue;
-    const auto nFrameLen = static_cast<std::uint32_t>(nGot);
-    *pFrame = {pBuf, std::min(nFrameLen, kWireMaxCapturedBytes), nFrameLen};
+    *pnFrameLen = static_cast<std::uint32_t>(nGot);
+    *pnCaptured = std::min(*pnFrameLen, kWireMaxCapturedBytes);
     return Take::kFrame;
   }
 }
@@ -112,16 +95,19 @@ std::uint64_t TakeDrops(int fd) {
 // in all: the program reads nothing while its window's queue is full, and
 // meanwhile the kernel ring takes the traffic. Anything on the channel but
 // room (its end, data from the program) ends the run.
-bool SendMessage(int fdChannel, std::span<const std::uint8_t> message, int nStallMs, FeedEnd* pEnd) {
+bool SendMessage(int fdChannel, std::span<const iovec> pieces, int nStallMs, FeedEnd* pEnd) {
   const Deadline deadline(nStallMs);
+  msghdr msg{};
+  msg.msg_iov = const_cast<iovec*>(pieces.data());
+  msg.msg_iovlen = pieces.size();
   for (;;) {
-    const ssize_t nSent = send(fdChannel, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (nSent == static_cast<ssize_t>(message.size())) return true;
-    if (nSent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      *pEnd = FeedEnd::kChannelEnded;  // a SOCK_SEQPACKET send is whole or fails; the peer is gone
+    // SOCK_SEQPACKET sends a message whole or not at all.
+    if (sendmsg(fdChannel, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *pEnd = FeedEnd::kChannelEnded;  // the program's end is gone
       return false;
     }
-    if (errno == EINTR) continue;
     pollfd pfd{fdChannel, POLLOUT, 0};
     const int nLeftMs = deadline.LeftMs();
     if (nLeftMs == 0) {
@@ -172,26 +158,42 @@ HelperStatus StartCapture(int fd, int nIfIndex, bool bLoopback, const PacketRing
   return bind(fd, reinterpret_cast<const sockaddr*>(&all), sizeof all) == 0 ? HELPER_OK : HELPER_BIND_FAILED;
 }
 
-bool WireBatch::Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen) {
+bool WireBatch::Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen, bool bCopy) {
   nCaptured = std::min(nCaptured, kWireMaxCapturedBytes);
   const std::uint32_t nNeeded = static_cast<std::uint32_t>(sizeof(WireFrameHeader)) + nCaptured;
-  if (nNeeded > m_bytes.size() - m_nUsed) return false;
-  const WireFrameHeader header{std::max(nFrameLen, nCaptured), static_cast<std::uint16_t>(nCaptured), 0};
-  std::memcpy(m_bytes.data() + m_nUsed, &header, sizeof header);
-  if (nCaptured > 0) std::memcpy(m_bytes.data() + m_nUsed + sizeof header, pData, nCaptured);
-  m_nUsed += nNeeded;
+  if (m_nFrames == kMaxFrames || nNeeded > kWireMaxMessageBytes - m_nBytes) return false;
+  if (bCopy && nCaptured > 0) {
+    std::memcpy(m_copies.data() + m_nCopied, pData, nCaptured);  // fits: the copies are part of the message
+    pData = m_copies.data() + m_nCopied;
+    m_nCopied += nCaptured;
+  }
+  WireFrameHeader& header = m_frameHeaders[m_nFrames];
+  header = {std::max(nFrameLen, nCaptured), static_cast<std::uint16_t>(nCaptured), 0};
+  m_pieces[1 + 2 * m_nFrames] = {&header, sizeof header};
+  m_pieces[2 + 2 * m_nFrames] = {const_cast<std::uint8_t*>(pData), nCaptured};
+  m_nBytes += nNeeded;
   ++m_nFrames;
   return true;
 }
 
-std::span<const std::uint8_t> WireBatch::Seal(std::uint64_t nKernelDrops) {
-  const WireBatchHeader header{nKernelDrops, m_nFrames, m_nUsed - static_cast<std::uint32_t>(sizeof(WireBatchHeader))};
-  std::memcpy(m_bytes.data(), &header, sizeof header);
-  return {m_bytes.data(), m_nUsed};
+std::span<const iovec> WireBatch::Seal(std::uint64_t nKernelDrops) {
+  m_header = {nKernelDrops, m_nFrames, m_nBytes - static_cast<std::uint32_t>(sizeof(WireBatchHeader))};
+  m_pieces[0] = {&m_header, sizeof m_header};
+  return {m_pieces.data(), 1 + 2 * std::size_t{m_nFrames}};
+}
+
+std::vector<std::uint8_t> WireBatch::Bytes(std::uint64_t nKernelDrops) {
+  std::vector<std::uint8_t> bytes;
+  for (const iovec& piece : Seal(nKernelDrops)) {
+    const auto* p = static_cast<const std::uint8_t*>(piece.iov_base);
+    bytes.insert(bytes.end(), p, p + piece.iov_len);
+  }
+  return bytes;
 }
 
 void WireBatch::Clear() {
-  m_nUsed = sizeof(WireBatchHeader);
+  m_nCopied = 0;
+  m_nBytes = sizeof(WireBatchHeader);
   m_nFrames = 0;
 }
 
@@ -200,25 +202,44 @@ FeedEnd ForwardCapture(int fd, PacketRing* pRing, int nIfIndex, int fdChannel, W
   std::uint64_t nDrops = 0, nDropsSent = 0;
   bool bDown = false;  // ENETDOWN seen and no frame since: the interface may be gone
   FeedEnd end = FeedEnd::kFailed;
+  const auto send = [&] {
+    nDrops += TakeDrops(fd);
+    if (!SendMessage(fdChannel, batch.Seal(nDrops), nStallMs, &end)) return false;
+    nDropsSent = nDrops;
+    batch.Clear();
+    return true;
+  };
+  const auto add = [&](const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen, bool bCopy) {
+    bDown = false;
+    return batch.Add(pData, nCaptured, nFrameLen, bCopy) || (send() && batch.Add(pData, nCaptured, nFrameLen, bCopy));
+  };
   batch.Clear();
   for (;;) {
-    Frame frame;
-    Take take;
-    while ((take = TakeFrame(fd, pRing, buffer.data(), &frame)) == Take::kFrame) {
-      bDown = false;
-      if (batch.Add(frame.pData, frame.nCaptured, frame.nFrameLen)) continue;
-      nDrops += TakeDrops(fd);
-      if (!SendMessage(fdChannel, batch.Seal(nDrops), nStallMs, &end)) return end;
-      nDropsSent = nDrops;
-      batch.Clear();
-      batch.Add(frame.pData, frame.nCaptured, frame.nFrameLen);
+    // Every frame already there.
+    if (pRing != nullptr) {
+      for (;;) {
+        RingFrame rf;
+        while (pRing->Next(&rf)) {
+          if (IsWanted(*rf.pFrom) &&
+              !add(rf.pData, static_cast<std::uint32_t>(rf.nLen), static_cast<std::uint32_t>(rf.nFrameLen), false))
+            return end;
+        }
+        if (!pRing->HoldsBlock()) break;  // no block ready
+        // What refers into the block goes before the block goes back.
+        if (batch.Frames() > 0 && !send()) return end;
+        pRing->Release();
+      }
+    } else {
+      std::uint32_t nCaptured = 0, nFrameLen = 0;
+      Take take;
+      while ((take = TakeBufferedFrame(fd, buffer.data(), &nCaptured, &nFrameLen)) == Take::kFrame) {
+        if (!add(buffer.data(), nCaptured, nFrameLen, true)) return end;
+      }
+      if (take == Take::kFailed) return FeedEnd::kFailed;
     }
-    if (take == Take::kFailed) return FeedEnd::kFailed;
     nDrops += TakeDrops(fd);
     if (batch.Frames() > 0 || nDrops != nDropsSent) {
-      if (!SendMessage(fdChannel, batch.Seal(nDrops), nStallMs, &end)) return end;
-      nDropsSent = nDrops;
-      batch.Clear();
+      if (!send()) return end;
       continue;  // more may have come while it was sent
     }
     // Nothing waiting: sleep until a frame, or the channel's end. Anything the

@@ -3,10 +3,13 @@
 // gone: the set-up that starts the flow of frames, and forwarding them to the
 // program in batches over the channel (capturewire.h). Nothing here needs a
 // privilege.
+#include <sys/uio.h>
+
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "capturehelper/capturewire.h"
 #include "capturehelper/packetring.h"
@@ -32,23 +35,35 @@ inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 4};
 HelperStatus StartCapture(int fd, int nIfIndex, bool bLoopback, const PacketRingGeometry* pRing,
                           std::unique_ptr<PacketRing>* ppRing);
 
-// One batch message being filled: a WireBatchHeader's room, then the frames.
+// One batch message being gathered, sent with one sendmsg: its header, then
+// each frame's header and bytes. A frame's bytes are not copied: they stay
+// where they are (in the ring) until the batch is sent or cleared, unless
+// added with bCopy (from a buffer about to be reused).
 class WireBatch {
  public:
+  // Two pieces a frame and one for the header: 1023, inside the system's 1024.
+  static constexpr std::uint32_t kMaxFrames = 511;
+
   // Appends a frame of nFrameLen bytes on the link whose first nCaptured bytes
   // are at pData; more than kWireMaxCapturedBytes are cut, and a frame length
   // below the bytes captured counts as those. false, with nothing appended,
-  // when the message has no room left for it.
-  bool Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen);
+  // when the message has no room left for it (bytes or frames).
+  bool Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen, bool bCopy = false);
   std::uint32_t Frames() const { return m_nFrames; }
-  // The whole message, its header written with nKernelDrops. Valid until the
-  // next Add or Clear.
-  std::span<const std::uint8_t> Seal(std::uint64_t nKernelDrops);
+  // The message's pieces, its header written with nKernelDrops; valid until
+  // the next Add or Clear.
+  std::span<const iovec> Seal(std::uint64_t nKernelDrops);
+  // The sealed message in one block, as the program receives it.
+  std::vector<std::uint8_t> Bytes(std::uint64_t nKernelDrops);
   void Clear();
 
  private:
-  std::array<std::uint8_t, kWireMaxMessageBytes> m_bytes;
-  std::uint32_t m_nUsed = sizeof(WireBatchHeader);
+  WireBatchHeader m_header{};
+  std::array<WireFrameHeader, kMaxFrames> m_frameHeaders{};
+  std::array<iovec, 1 + 2 * kMaxFrames> m_pieces{};
+  std::array<std::uint8_t, kWireMaxMessageBytes> m_copies{};
+  std::uint32_t m_nCopied = 0;
+  std::uint32_t m_nBytes = sizeof(WireBatchHeader);  // of the whole message
   std::uint32_t m_nFrames = 0;
 };
 
@@ -60,9 +75,10 @@ enum class FeedEnd {
 };
 
 // Forwards what fd captures (through pRing when not null) to fdChannel, in
-// batches, until one of the ends above. Frames already there go together;
-// what is gathered is sent before the helper waits, so no frame waits for later
-// traffic. Each batch carries the kernel's drop count so far; a batch of no
+// batches, until one of the ends above. Frames already there go together, a
+// ring block's frames straight from the ring, sent before the block is handed
+// back; what is gathered is sent before the helper waits, so no frame waits
+// for later traffic. Each batch carries the kernel's drop count so far; a batch of no
 // frames carries a change of it when nothing else would. The interface going
 // down is no end: the socket stays, and frames come again once it is up;
 // while none come the interface's existence is looked at every

@@ -52,7 +52,8 @@ PacketRing::PacketRing(std::uint8_t* pMap, std::size_t nMapBytes, const PacketRi
 
 PacketRing::~PacketRing() { munmap(m_pMap, m_nMapBytes); }
 
-void PacketRing::ReleaseBlock() {
+void PacketRing::Release() {
+  if (m_pBlock == nullptr) return;
   StoreStatus(m_pBlock, TP_STATUS_KERNEL);
   m_pBlock = nullptr;
   m_iBlock = (m_iBlock + 1) % m_geometry.nBlocks;
@@ -60,39 +61,34 @@ void PacketRing::ReleaseBlock() {
 }
 
 bool PacketRing::Next(RingFrame* pFrame) {
-  for (;;) {
-    if (m_pBlock == nullptr) {
-      auto* pBlock = reinterpret_cast<tpacket_block_desc*>(m_pMap + std::size_t{m_iBlock} * m_geometry.nBlockBytes);
-      if ((LoadStatus(pBlock) & TP_STATUS_USER) == 0) return false;  // the kernel still fills it
-      m_pBlock = pBlock;
-      m_nFramesLeft = pBlock->hdr.bh1.num_pkts;
-      m_nNextOffset = pBlock->hdr.bh1.offset_to_first_pkt;
-    }
-    if (m_nFramesLeft == 0) {
-      ReleaseBlock();
-      continue;
-    }
-    // The kernel lays the frames out; still, nothing is read outside the block.
-    const std::uint32_t nBlockBytes = m_geometry.nBlockBytes;
-    const std::uint32_t nOffset = m_nNextOffset;
-    constexpr std::uint32_t kFromOffset = TPACKET_ALIGN(sizeof(tpacket3_hdr));
-    if (nOffset > nBlockBytes || nBlockBytes - nOffset < kFromOffset + sizeof(sockaddr_ll)) {
-      ReleaseBlock();  // malformed: a frame header past the block
-      continue;
-    }
-    std::uint8_t* pFrameStart = reinterpret_cast<std::uint8_t*>(m_pBlock) + nOffset;
-    const auto* pHeader = reinterpret_cast<const tpacket3_hdr*>(pFrameStart);
-    if (pHeader->tp_net > nBlockBytes - nOffset || pHeader->tp_snaplen > nBlockBytes - nOffset - pHeader->tp_net) {
-      ReleaseBlock();  // malformed: frame data past the block
-      continue;
-    }
-    --m_nFramesLeft;
-    m_nNextOffset = nOffset + pHeader->tp_next_offset;
-    pFrame->pData = pFrameStart + pHeader->tp_net;
-    pFrame->nLen = static_cast<int>(pHeader->tp_snaplen);
-    // tp_len is what the link carried; a frame larger than a block is cut to fit.
-    pFrame->nFrameLen = static_cast<int>(std::max(pHeader->tp_len, pHeader->tp_snaplen));
-    pFrame->pFrom = reinterpret_cast<const sockaddr_ll*>(pFrameStart + kFromOffset);
-    return true;
+  if (m_pBlock == nullptr) {
+    auto* pBlock = reinterpret_cast<tpacket_block_desc*>(m_pMap + std::size_t{m_iBlock} * m_geometry.nBlockBytes);
+    if ((LoadStatus(pBlock) & TP_STATUS_USER) == 0) return false;  // the kernel still fills it
+    m_pBlock = pBlock;
+    m_nFramesLeft = pBlock->hdr.bh1.num_pkts;
+    m_nNextOffset = pBlock->hdr.bh1.offset_to_first_pkt;
   }
+  if (m_nFramesLeft == 0) return false;
+  // The kernel lays the frames out; still, nothing is read outside the block.
+  const std::uint32_t nBlockBytes = m_geometry.nBlockBytes;
+  const std::uint32_t nOffset = m_nNextOffset;
+  constexpr std::uint32_t kFromOffset = TPACKET_ALIGN(sizeof(tpacket3_hdr));
+  if (nOffset > nBlockBytes || nBlockBytes - nOffset < kFromOffset + sizeof(sockaddr_ll)) {
+    m_nFramesLeft = 0;  // malformed: a frame header past the block
+    return false;
+  }
+  std::uint8_t* pFrameStart = reinterpret_cast<std::uint8_t*>(m_pBlock) + nOffset;
+  const auto* pHeader = reinterpret_cast<const tpacket3_hdr*>(pFrameStart);
+  if (pHeader->tp_net > nBlockBytes - nOffset || pHeader->tp_snaplen > nBlockBytes - nOffset - pHeader->tp_net) {
+    m_nFramesLeft = 0;  // malformed: frame data past the block
+    return false;
+  }
+  --m_nFramesLeft;
+  m_nNextOffset = nOffset + pHeader->tp_next_offset;
+  pFrame->pData = pFrameStart + pHeader->tp_net;
+  pFrame->nLen = static_cast<int>(pHeader->tp_snaplen);
+  // tp_len is what the link carried; a frame larger than a block is cut to fit.
+  pFrame->nFrameLen = static_cast<int>(std::max(pHeader->tp_len, pHeader->tp_snaplen));
+  pFrame->pFrom = reinterpret_cast<const sockaddr_ll*>(pFrameStart + kFromOffset);
+  return true;
 }

@@ -3,7 +3,9 @@
 // into blocks of memory shared with us and hands a block over when it is full
 // or when its retire time-out passes with at least one frame in it; we read the
 // frames of each block in order, with no system call, and hand the block back.
-// Blocks go round in order, so the reader only ever looks at one of them.
+// Blocks go round in order, so the reader only ever looks at one of them. The
+// frames of the block being read stay valid, where the kernel wrote them, until
+// the reader hands it back, so they can be sent on without a copy.
 //
 // One thread reads a ring at a time. The kernel's ring is freed when the
 // socket closes; the PacketRing only owns the mapping.
@@ -20,7 +22,7 @@ struct PacketRingGeometry {
   unsigned nRetireMs = 0;  // how long a block with frames may stay open
 };
 
-// One captured frame inside the ring; valid until the next call of Next.
+// One captured frame inside the ring; valid until its block is handed back.
 struct RingFrame {
   const std::uint8_t* pData = nullptr;  // the frame from its network header on (SOCK_DGRAM)
   int nLen = 0;                 // the bytes captured there
@@ -39,17 +41,22 @@ class PacketRing {
   PacketRing(const PacketRing&) = delete;
   PacketRing& operator=(const PacketRing&) = delete;
 
-  // The next frame waiting in the ring: false when none is. A block is handed
-  // back to the kernel once its last frame has been taken and Next is called
-  // again, so a false return leaves every block read so far with the kernel.
+  // The next frame of the block being read, taking the next block the kernel
+  // has handed over when none is being read: false when the block has no
+  // frame left (or is malformed: a frame outside it), or when no block is
+  // ready. Blocks are handed back only by Release.
   bool Next(RingFrame* pFrame);
+  // Whether a block is being read: its frames are valid until Release.
+  bool HoldsBlock() const { return m_pBlock != nullptr; }
+  // Hands the block being read back to the kernel and moves on to the next;
+  // nothing when none is being read.
+  void Release();
 
   // Blocks read and handed back since the ring was mapped.
   std::uint64_t BlocksRead() const { return m_nBlocksRead; }
 
  private:
   PacketRing(std::uint8_t* pMap, std::size_t nMapBytes, const PacketRingGeometry& geometry);
-  void ReleaseBlock();
 
   std::uint8_t* const m_pMap;
   const std::size_t m_nMapBytes;

@@ -68,8 +68,7 @@ int main(int argc, char** argv) {
   const auto writeBatch = [&](const char* pszName, const auto& frames) {
     auto pBatch = std::make_unique<WireBatch>();
     for (const std::vector<BYTE>& frame : frames) pBatch->Add(frame.data(), uint32_t(frame.size()), uint32_t(frame.size()));
-    const auto message = pBatch->Seal(3);
-    return WriteFile(argv[1] + std::string(pszName), std::vector<BYTE>(message.begin(), message.end()));
+    return WriteFile(argv[1] + std::string(pszName), pBatch->Bytes(3));
   };
   std::vector<std::vector<BYTE>> built;
   for (const DecodeRow& row : DecodeRows()) built.push_back(row.frame);

@@ -210,8 +210,7 @@ TEST(CaptureBatch, ReadsWhatTheHelperWritesAndRefusesAnythingElse) {
   const std::vector<BYTE> kLong(3028, 'L');
   ASSERT_TRUE(writer.Add(reinterpret_cast<const BYTE*>("abc"), 3, 3));
   ASSERT_TRUE(writer.Add(kLong.data(), 3028, 3028));  // cut, its length on the link kept
-  const auto sealed = writer.Seal(7);
-  const std::vector<BYTE> good(sealed.begin(), sealed.end());
+  const std::vector<BYTE> good = writer.Bytes(7);
   const auto patched = [&](std::size_t nAt, std::vector<BYTE> bytes) {
     std::vector<BYTE> msg = good;
     std::copy(bytes.begin(), bytes.end(), msg.begin() + long(nAt));
@@ -226,8 +225,7 @@ TEST(CaptureBatch, ReadsWhatTheHelperWritesAndRefusesAnythingElse) {
     std::string strFrames;  // "" for refused
   } rows[] = {
       {"as written", good, "abc/3 L1500/3028 drops 7"},
-      {"no frames, a drop count", [] { WireBatch w; auto s = w.Seal(9); return std::vector<BYTE>(s.begin(), s.end()); }(),
-       " drops 9"},
+      {"no frames, a drop count", WireBatch().Bytes(9), " drops 9"},
       {"shorter than a header", std::vector<BYTE>(good.begin(), good.begin() + 15), ""},
       {"one frame more than there is", patched(8, {3}), ""},
       {"one frame less than there is", patched(8, {1}), ""},
@@ -264,7 +262,7 @@ TEST(CaptureBatch, ReadsWhatTheHelperWritesAndRefusesAnythingElse) {
 TEST(CaptureSocket, ABrokenOrEndedChannelEndsReceiving) {
   WireBatch writer;
   writer.Add(reinterpret_cast<const BYTE*>("E\x00\x00\x15" "first"), 9, 9);
-  const auto batch = writer.Seal(0);
+  const std::vector<BYTE> batch = writer.Bytes(0);
   for (const bool bBreak : {true, false}) {
     SCOPED_TRACE(bBreak ? "a malformed batch" : "end-of-file");
     int fdPair[2];
