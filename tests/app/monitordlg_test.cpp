@@ -176,6 +176,7 @@ TEST_F(MonitorDlgTest, AboutBoxOpeners) {
   // The item the system menu gains, and commands that match it but for the low four bits.
   CSystemMenu* pMenu = m_dlg.GetSystemMenu(FALSE);
   ASSERT_TRUE(pMenu);
+  EXPECT_TRUE(pMenu->GetMenuString(pMenu->GetMenuItemCount() - 1).endsWith("\tF1"));  // its key, as Close shows Alt+F4
   pMenu->Invoke(pMenu->GetMenuItemID(pMenu->GetMenuItemCount() - 1));
   EXPECT_EQ(modal.classes, QStringList{"CAboutDlg"});
   for (const UINT nID : {0x001Fu, 0x0020u, UINT{SC_MOVE}}) m_dlg.OnSysCommand(nID, 0);
