@@ -171,6 +171,18 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   EXPECT_TRUE(apptest::ProcessUntil([&] { return list.updatesEnabled(); }));
 }
 
+// Tabbing into the list marks a row without selecting it; Down then selects
+// the newest row, not the one below it.
+TEST_F(MonitorDlgTest, TabIntoTheListThenDownSelectsTheNewestRow) {
+  for (const char* pszPayload : {"old", "middle", "newest"}) NotifyPacket("UDP", pszPayload);
+  CPacketList& list = m_dlg.m_listPacket;
+  list.setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(apptest::ProcessUntil([&] { return list.hasFocus(); }));
+  QTest::keyClick(&list, Qt::Key_Down);
+  EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 0);
+  EXPECT_EQ(HexBytes(m_dlg), "newest");
+}
+
 TEST_F(MonitorDlgTest, AboutBoxOpeners) {
   apptest::ModalRecorder modal;
   // The item the system menu gains, and commands that match it but for the low four bits.
