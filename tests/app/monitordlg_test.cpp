@@ -171,6 +171,24 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   EXPECT_TRUE(apptest::ProcessUntil([&] { return list.updatesEnabled(); }));
 }
 
+// The longest address shows whole in the closed address box, in the dialog's
+// font narrowed to fit; a short one keeps the font as it is.
+TEST_F(MonitorDlgTest, TheAddressBoxShowsTheLongestAddressWhole) {
+  CComboBox& combo = m_dlg.m_comboAddr;
+  for (const char* pszAddr : {"255.255.255.255", "1.2.3.4"}) {
+    combo.SetCurSel(combo.AddString(pszAddr));
+    const QString strShown = combo.currentText();
+    EXPECT_LE(QFontMetrics(combo.LabelFont()).horizontalAdvance(strShown), combo.LabelRect().width()) << pszAddr;
+    EXPECT_EQ(combo.LabelFont() == combo.font(), strShown.size() < 10) << pszAddr;
+  }
+  // Painted so: the text ends before the label's last pixel column.
+  combo.SetCurSel(combo.findText("255.255.255.255"));
+  const QRect rcLabel = combo.LabelRect();
+  const QImage withText = combo.grab(QRect(rcLabel.right(), rcLabel.top(), 1, rcLabel.height())).toImage();
+  combo.SetCurSel(-1);
+  EXPECT_EQ(withText, combo.grab(QRect(rcLabel.right(), rcLabel.top(), 1, rcLabel.height())).toImage());
+}
+
 // Tabbing into the list marks a row without selecting it; Down then selects
 // the newest row, not the one below it.
 TEST_F(MonitorDlgTest, TabIntoTheListThenDownSelectsTheNewestRow) {
