@@ -6,10 +6,11 @@
 
 namespace {
 
-// Menu 129: the hex view's context menu. The commands are the standard edit ids.
+// Menu 129: the hex view's context menu. The commands are the standard edit ids;
+// the text behind a tab is the item's key, shown in the menu's shortcut column.
 constexpr std::array<MenuItemTemplate, 2> kHexViewPopupItems{{
-    {ID_EDIT_COPY, "&Copy"},
-    {ID_EDIT_SELECT_ALL, "Select &All"},
+    {ID_EDIT_COPY, "&Copy\tCtrl+C"},
+    {ID_EDIT_SELECT_ALL, "Select &All\tCtrl+A"},
 }};
 
 constexpr std::array<MenuTemplate, 1> kMenus{{

@@ -100,7 +100,8 @@ BOOL CMonitorDlg::OnInitDialog() {
     const QString strAboutMenu = QString::fromUtf8(pszAbout ? pszAbout : "");
     if (!strAboutMenu.isEmpty()) {
       pSysMenu->AppendMenu(MF_SEPARATOR);
-      pSysMenu->AppendMenu(MF_STRING, IDM_ABOUT_BOX, strAboutMenu);
+      // F1 opens the About box too (OnHelp); the menu shows it as Close shows Alt+F4.
+      pSysMenu->AppendMenu(MF_STRING, IDM_ABOUT_BOX, strAboutMenu + QStringLiteral("\tF1"));
     }
   }
 

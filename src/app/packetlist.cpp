@@ -1,6 +1,7 @@
 #include "app/packetlist.h"
 
 #include <QtGui/QHelpEvent>
+#include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QStyle>
@@ -214,4 +215,19 @@ void CPacketList::mouseMoveEvent(QMouseEvent* pEvent) {
 void CPacketList::mouseReleaseEvent(QMouseEvent* pEvent) {
   QTreeView::mouseReleaseEvent(pEvent);
   if (pEvent->button() == Qt::LeftButton) emit clickedList();
+}
+
+void CPacketList::keyPressEvent(QKeyEvent* pEvent) {
+  // Tabbing in marks row 0 current without selecting it, and Down would then
+  // select row 1: with nothing selected, Down takes the newest row first.
+  const bool bPlainDown =
+      pEvent->key() == Qt::Key_Down && (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+  if (bPlainDown && !selectionModel()->hasSelection() && m_pModel->GetCount() > 0) {
+    const QModelIndex newest = m_pModel->index(0, 0);
+    setCurrentIndex(newest);
+    scrollTo(newest);
+    pEvent->accept();
+    return;
+  }
+  QTreeView::keyPressEvent(pEvent);
 }

@@ -63,6 +63,8 @@ class CPacketList : public QTreeView {
   int sizeHintForColumn(int nCol) const override;
   void mouseReleaseEvent(QMouseEvent* pEvent) override;
   void mouseMoveEvent(QMouseEvent* pEvent) override;
+  // With no row selected, Down selects the newest row.
+  void keyPressEvent(QKeyEvent* pEvent) override;
 
  private:
   // Holds back the rows' repaints, if the list changed less than

@@ -5,8 +5,11 @@
 
 #include "platform/ui/keys.h"
 
-KeyCommand KeyToCommand(UINT nVirtKey, BOOL bCtrl) {
+KeyCommand KeyToCommand(UINT nVirtKey, BOOL bCtrl, BOOL bShift) {
+  constexpr UINT VK_A = 0x41, VK_C = 0x43;
   switch (nVirtKey) {
+    case VK_A: return bCtrl ? KeyCommand::SelectAll : KeyCommand::None;
+    case VK_C: return bCtrl ? KeyCommand::Copy : KeyCommand::None;
     case VK_LEFT: return KeyCommand::Left;
     case VK_RIGHT: return KeyCommand::Right;
     case VK_UP: return KeyCommand::Up;
@@ -16,8 +19,10 @@ KeyCommand KeyToCommand(UINT nVirtKey, BOOL bCtrl) {
     case VK_HOME: return bCtrl ? KeyCommand::CtrlHome : KeyCommand::Home;
     case VK_END: return bCtrl ? KeyCommand::CtrlEnd : KeyCommand::End;
     case VK_TAB: return KeyCommand::Tab;
-    case VK_INSERT: return KeyCommand::Insert;
-    case VK_DELETE: return KeyCommand::Delete;
+    // Ctrl+Insert is the other usual Copy, and Shift+Delete the usual Cut: as
+    // neither may change the bytes shown, Shift+Delete does nothing.
+    case VK_INSERT: return bCtrl ? KeyCommand::Copy : KeyCommand::Insert;
+    case VK_DELETE: return bShift ? KeyCommand::None : KeyCommand::Delete;
     default: return KeyCommand::None;
   }
 }
@@ -35,6 +40,8 @@ CellStep ArrowStep(KeyCommand command) {
 bool IsNavigation(KeyCommand command) {
   switch (command) {
     case KeyCommand::None:
+    case KeyCommand::Copy:
+    case KeyCommand::SelectAll:
     case KeyCommand::Tab:
     case KeyCommand::Insert:
     case KeyCommand::Delete: return false;
@@ -48,7 +55,11 @@ CaretSpot StepCaret(CaretSpot spot, int dx, int dy, int nBytesPerRow, int nLengt
   const int nOldAddr = spot.nAddr;
   long long nAddr = spot.nAddr;
   switch (spot.nArea) {
-    case AREA_ADDRESS: return spot;
+    case AREA_ADDRESS:
+      // The address column is no stop for Left and Right: they take the caret
+      // to the row's first byte in the hex column, where it can move on.
+      if (dx != 0) spot.nArea = AREA_HEX_HIGH;
+      break;
     case AREA_CHAR: nAddr += static_cast<long long>(dy) * nBytesPerRow + dx; break;
     case AREA_HEX_HIGH:
       if (dx != 0) {
@@ -72,6 +83,10 @@ CaretSpot StepCaret(CaretSpot spot, int dx, int dy, int nBytesPerRow, int nLengt
   // position, so that no key works from an index outside 0..nLength.
   spot.nAddr = static_cast<int>(std::clamp<long long>(nAddr, 0, std::max(nLength, 0)));
   return spot;
+}
+
+int PageStepAddr(int nAddr, long long nDeltaBytes, int nLength) {
+  return static_cast<int>(std::clamp<long long>(nAddr + nDeltaBytes, 0, LastByteAddr(nLength)));
 }
 
 int HomeAddr(int nAddr, int nBytesPerRow) { return (nAddr / nBytesPerRow) * nBytesPerRow; }

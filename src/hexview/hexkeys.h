@@ -20,10 +20,13 @@ enum class KeyCommand {
   Tab,
   Insert,
   Delete,
+  Copy,
+  SelectAll,
 };
 
-// Ctrl matters only for Home and End.
-KeyCommand KeyToCommand(UINT nVirtKey, BOOL bCtrl);
+// Ctrl matters for Home and End, and makes Ctrl+C and Ctrl+Insert Copy and
+// Ctrl+A Select All; Shift matters only for Delete, which does nothing with it.
+KeyCommand KeyToCommand(UINT nVirtKey, BOOL bCtrl, BOOL bShift);
 
 // The cell and row step of an arrow command (0, 0 for the others).
 struct CellStep {
@@ -33,7 +36,7 @@ struct CellStep {
 CellStep ArrowStep(KeyCommand command);
 
 // Navigation commands that clear the selection without Shift and extend it with
-// Shift (everything but Tab, Insert, Delete and None).
+// Shift (everything but Tab, Insert, Delete, Copy, Select All and None).
 bool IsNavigation(KeyCommand command);
 
 // With Shift, Right and Down set the moving end one past the caret when the
@@ -48,13 +51,18 @@ struct CaretSpot {
 };
 
 // One caret move by dx cells and dy rows inside the caret's area. In the address
-// column nothing moves. In the character column the address moves by
+// column a horizontal move goes to the hex column's high digit of the caret's
+// byte and a vertical one does nothing. In the character column the address moves by
 // dy * nBytesPerRow + dx. In the hex column a horizontal move toggles the nibble,
 // Right from the low digit going to the next byte and Left from the high digit
 // to the previous byte. The result is pulled up to 0; a result at or past
 // nLength takes the address step back (a nibble change stays). An address that
 // was already outside 0..nLength before the move ends within 0..nLength.
 CaretSpot StepCaret(CaretSpot spot, int dx, int dy, int nBytesPerRow, int nLength);
+
+// Page Up and Page Down: the caret moved by a page's bytes (negative: up),
+// kept within the first and the last byte (0 on an empty buffer).
+int PageStepAddr(int nAddr, long long nDeltaBytes, int nLength);
 
 // Home and End work on rows aligned to index 0. End stops at the last byte; on
 // an empty buffer it gives 0.

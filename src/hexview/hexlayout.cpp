@@ -92,6 +92,17 @@ int ScrolledTopIndex(UINT nSBCode, UINT nPos, int nTopIndex, int nBytesPerRow, i
   return ClampToInt(nTop);
 }
 
+int TopIndexShowing(int nAddr, int nTopIndex, int nBytesPerRow, int nRowsPerPage) {
+  const long long nPageBytes = static_cast<long long>(std::max(nRowsPerPage, 1)) * nBytesPerRow;
+  const long long nOffset = static_cast<long long>(nAddr) - nTopIndex;
+  if (nOffset < 0) {
+    const long long nRowsUp = (-nOffset + nBytesPerRow - 1) / nBytesPerRow;
+    return ClampToInt(std::max<long long>(nTopIndex - nRowsUp * nBytesPerRow, 0));
+  }
+  if (nOffset >= nPageBytes) return ClampToInt(nTopIndex + ((nOffset - nPageBytes) / nBytesPerRow + 1) * nBytesPerRow);
+  return nTopIndex;
+}
+
 HitResult HitTestPoint(const HexGeometry& g, int xPx, int yPx) {
   HitResult miss;
   const int w = g.nCharWidthPx;

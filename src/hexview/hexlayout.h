@@ -65,6 +65,12 @@ int LastPageTopIndex(int nLength, int nBytesPerRow, int nPageRows);
 // other codes keep the top.
 int ScrolledTopIndex(UINT nSBCode, UINT nPos, int nTopIndex, int nBytesPerRow, int nRowsPerPage, int nLength);
 
+// The top index that brings byte nAddr onto the page by whole rows from
+// nTopIndex: unchanged when it is on the page already, else moved up (not below
+// 0) until nAddr is on the top row or down until it is on the last row. Rows
+// per page below 1 count as 1.
+int TopIndexShowing(int nAddr, int nTopIndex, int nBytesPerRow, int nRowsPerPage);
+
 struct HexGeometry {
   int nCharWidthPx = 1;
   int nLineHeightPx = 1;

@@ -208,15 +208,18 @@ void CHexView::OnHScroll(UINT, UINT, QScrollBar*) {}
 
 void CHexView::OnVScroll(UINT nSBCode, UINT nPos, QScrollBar*) {
   if (!m_pData) return;
-  const int nOldTop = m_nTopIndex;
-  m_nTopIndex = ScrolledTopIndex(nSBCode, nPos, m_nTopIndex, m_nBytesPerRow, m_nRowsPerPage, m_nLength);
-  if (m_nTopIndex != nOldTop) Repaint();
-  SetScrollPos(verticalScrollBar(), m_nTopIndex / m_nBytesPerRow);
-  if (!m_bKeepCaretAddr) {
-    const long long nAddr = static_cast<long long>(m_nCaretAddr) + m_nTopIndex - nOldTop;
-    m_nCaretAddr = static_cast<int>(std::clamp<long long>(nAddr, INT_MIN, INT_MAX));
-  }
+  ScrollTopTo(ScrolledTopIndex(nSBCode, nPos, m_nTopIndex, m_nBytesPerRow, m_nRowsPerPage, m_nLength));
+  // The caret keeps its byte, and so the anchor a Shift+click takes from it;
+  // off the page it is simply not shown.
   PlaceCaret(m_nCaretAddr);
+}
+
+void CHexView::ScrollTopTo(int nTopIndex) {
+  if (nTopIndex != m_nTopIndex) {
+    m_nTopIndex = nTopIndex;
+    Repaint();
+  }
+  SetScrollPos(verticalScrollBar(), m_nTopIndex / m_nBytesPerRow);
 }
 
 // ---------------------------------------------------------------- caret and selection
@@ -266,15 +269,11 @@ void CHexView::SetSelection(int nStart, int nEnd) {
 void CHexView::ClampCaretAddr() { m_nCaretAddr = std::clamp(m_nCaretAddr, 0, DataLength()); }
 
 void CHexView::MoveCaret(int dx, int dy) {
-  if (m_nCaretArea == AREA_ADDRESS) return;
   const CaretSpot spot = StepCaret(CaretSpot{m_nCaretAddr, m_nCaretArea}, dx, dy, m_nBytesPerRow, DataLength());
   m_nCaretAddr = spot.nAddr;
   m_nCaretArea = spot.nArea;
-  m_bKeepCaretAddr = TRUE;
-  if (m_nCaretAddr < m_nTopIndex) OnVScroll(SB_LINEUP, 0, nullptr);
-  if (static_cast<long long>(m_nCaretAddr) >= m_nTopIndex + static_cast<long long>(m_nRowsPerPage) * m_nBytesPerRow) {
-    OnVScroll(SB_LINEDOWN, 0, nullptr);
-  }
-  m_bKeepCaretAddr = FALSE;
+  // Scrolling leaves the caret where it was, so a key may find it far off the
+  // page: the view goes to it, never the other way round.
+  ScrollTopTo(TopIndexShowing(m_nCaretAddr, m_nTopIndex, m_nBytesPerRow, m_nRowsPerPage));
   PlaceCaret(m_nCaretAddr);
 }

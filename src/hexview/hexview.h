@@ -109,8 +109,8 @@ class CHexView : public QAbstractScrollArea {
 
   // The context menu as it would be shown now (items and enabled states).
   PopupMenu BuildContextMenu() const;
-  // Greys the edit commands of a menu: undo always; clear, cut and copy without a
-  // selection; paste when the clipboard offers neither text nor BinaryData.
+  // Greys the edit commands of a menu: undo always; clear without a selection;
+  // cut and copy when no byte is selected (no selection, or equal ends); paste when the clipboard offers neither text nor BinaryData.
   void ApplyEditCommandStates(PopupMenu& menu) const;
 
   // Read-only views of the state, for the owner and the tests.
@@ -164,7 +164,6 @@ class CHexView : public QAbstractScrollArea {
   BOOL m_bShowHex = TRUE;
   BOOL m_bWideAddress = TRUE;
   BOOL m_bAllowTyping = FALSE;  // the owner sets it right after construction
-  BOOL m_bKeepCaretAddr = FALSE;
   BOOL m_bPartialLastRow = TRUE;
   QFont m_Font;
   int m_nLineHeight = 1;  // measured at construction already: carets and hit
@@ -176,6 +175,7 @@ class CHexView : public QAbstractScrollArea {
   POINT m_ptCaret;
 
   struct Colors;
+  Colors PlainColors() const;  // the palette's text and base
   // A block of nBytes (at least one) from the allocator in force, zero-filled
   // when bZeroed; null when memory runs out.
   static DataBlock AllocBlock(std::size_t nBytes, bool bZeroed);
@@ -184,6 +184,8 @@ class CHexView : public QAbstractScrollArea {
   void MeasureFont();
   void RecalcLayout(int nClientHeightPx);
   void Repaint();
+  // Puts the top row at nTopIndex, repainting when it moves, and the bar with it.
+  void ScrollTopTo(int nTopIndex);
   void CreateCaretByShape();
   void ClampCaretAddr();
   void FinishLButtonDown(BOOL bDragged);
@@ -192,6 +194,12 @@ class CHexView : public QAbstractScrollArea {
   // bytes, or null when memory runs out. Changes nothing.
   DataBlock SplicedBlock(int nFrom, int nTo, int nInsert) const;
   void AdoptBlock(DataBlock pBlock, int nLength);
+  // The selected bytes and their text form as Copy puts them (nTextBytes with
+  // the terminating zero); FALSE, with nothing changed, when no byte is selected
+  // or memory runs out.
+  BOOL MakeCopyBlocks(DataBlock& pBytes, int& nCount, DataBlock& pText, std::size_t& nTextBytes) const;
+  // Offers the selection's text form as the primary selection, where there is one.
+  void OfferPrimarySelection() const;
 
   void DrawCells(QPainter& painter, int xPx, int yPx, const char* pText, int nChars, const Colors& colors);
   void DrawAddressColumn(QPainter& painter, int nPageBottomPx, Colors& colors);

@@ -75,27 +75,51 @@ BOOL CHexView::OnCommand(UINT nID) {
   }
 }
 
-void CHexView::OnEditCopy() {
+BOOL CHexView::MakeCopyBlocks(DataBlock& pBytes, int& nCount, DataBlock& pText, std::size_t& nTextBytes) const {
   const SelRange sel = Selection();
-  if (!sel.bExists || !m_pData) return;
-  const int nCount = sel.nHi - sel.nLo;
+  if (!sel.bExists || sel.nHi == sel.nLo || !m_pData) return FALSE;
+  const int nSelected = sel.nHi - sel.nLo;
   const bool bCharForm = m_nCaretArea == AREA_CHAR;
-  const std::size_t nTextBytes =
-      static_cast<std::size_t>(bCharForm ? 1 : HEX_CELLS_PER_BYTE) * static_cast<std::size_t>(nCount) + 1;
-  // Both blocks first; a failure releases what was made and leaves the
-  // clipboard as it was.
-  DataBlock pBytes = AllocBlock(static_cast<std::size_t>(nCount), false);
-  DataBlock pText = AllocBlock(nTextBytes, true);
-  if (!pBytes || !pText) return;
-  if (nCount > 0) std::memcpy(pBytes.get(), m_pData.get() + sel.nLo, static_cast<std::size_t>(nCount));
-  char* pChars = reinterpret_cast<char*>(pText.get());
+  const std::size_t nTextSize =
+      static_cast<std::size_t>(bCharForm ? 1 : HEX_CELLS_PER_BYTE) * static_cast<std::size_t>(nSelected) + 1;
+  DataBlock pNewBytes = AllocBlock(static_cast<std::size_t>(nSelected), false);
+  DataBlock pNewText = AllocBlock(nTextSize, true);
+  if (!pNewBytes || !pNewText) return FALSE;
+  std::memcpy(pNewBytes.get(), m_pData.get() + sel.nLo, static_cast<std::size_t>(nSelected));
+  char* pChars = reinterpret_cast<char*>(pNewText.get());
   if (bCharForm) {
-    FillCharText(pBytes.get(), nCount, pChars);
+    FillCharText(pNewBytes.get(), nSelected, pChars);
   } else {
-    FillHexText(pBytes.get(), nCount, pChars);
+    FillHexText(pNewBytes.get(), nSelected, pChars);
   }
-  pChars[nTextBytes - 1] = '\0';
-  SetClipboardBlocks(pBytes.get(), static_cast<UINT>(nCount), pChars, static_cast<UINT>(nTextBytes));
+  pChars[nTextSize - 1] = '\0';
+  pBytes = std::move(pNewBytes);
+  pText = std::move(pNewText);
+  nCount = nSelected;
+  nTextBytes = nTextSize;
+  return TRUE;
+}
+
+void CHexView::OnEditCopy() {
+  // Nothing selected, equal ends included, or memory running out: the
+  // clipboard keeps what it holds.
+  DataBlock pBytes;
+  DataBlock pText;
+  int nCount = 0;
+  std::size_t nTextBytes = 0;
+  if (!MakeCopyBlocks(pBytes, nCount, pText, nTextBytes)) return;
+  SetClipboardBlocks(pBytes.get(), static_cast<UINT>(nCount), reinterpret_cast<const char*>(pText.get()),
+                     static_cast<UINT>(nTextBytes));
+}
+
+void CHexView::OfferPrimarySelection() const {
+  // As X11 text widgets do: a middle click elsewhere pastes the selection's text.
+  DataBlock pBytes;
+  DataBlock pText;
+  int nCount = 0;
+  std::size_t nTextBytes = 0;
+  if (!MakeCopyBlocks(pBytes, nCount, pText, nTextBytes)) return;
+  SetPrimarySelectionText(reinterpret_cast<const char*>(pText.get()), static_cast<UINT>(nTextBytes));
 }
 
 void CHexView::OnEditCut() {
@@ -153,6 +177,7 @@ void CHexView::OnEditSelectAll() {
   m_nSelEnd = DataLength();
   DestroyCaret();
   Repaint();
+  OfferPrimarySelection();
 }
 
 void CHexView::OnEditUndo() {}
@@ -166,10 +191,13 @@ PopupMenu CHexView::BuildContextMenu() const {
 
 void CHexView::ApplyEditCommandStates(PopupMenu& menu) const {
   const bool bSelection = m_nSelStart != -1;
+  // Ends that are equal select no byte: nothing to copy.
+  const SelRange sel = Selection();
+  const bool bBytes = sel.bExists && sel.nHi > sel.nLo;
   menu.EnableMenuItem(ID_EDIT_UNDO, false);
   menu.EnableMenuItem(ID_EDIT_CLEAR, bSelection);
-  menu.EnableMenuItem(ID_EDIT_CUT, bSelection);
-  menu.EnableMenuItem(ID_EDIT_COPY, bSelection);
+  menu.EnableMenuItem(ID_EDIT_CUT, bBytes);
+  menu.EnableMenuItem(ID_EDIT_COPY, bBytes);
   menu.EnableMenuItem(ID_EDIT_PASTE, IsClipboardFormatAvailable(ClipFormat::Text) ||
                                          IsClipboardFormatAvailable(ClipFormat::BinaryData));
   menu.EnableMenuItem(ID_EDIT_SELECT_ALL, true);

@@ -14,19 +14,6 @@
 
 namespace {
 
-// Saves m_bKeepCaretAddr, sets it, and puts the saved value back on every way out.
-class KeepCaretAddrGuard {
- public:
-  explicit KeepCaretAddrGuard(BOOL& bKeep) : m_bKeep(bKeep), m_bSaved(bKeep) { m_bKeep = TRUE; }
-  ~KeepCaretAddrGuard() { m_bKeep = m_bSaved; }
-  KeepCaretAddrGuard(const KeepCaretAddrGuard&) = delete;
-  KeepCaretAddrGuard& operator=(const KeepCaretAddrGuard&) = delete;
-
- private:
-  BOOL& m_bKeep;
-  BOOL m_bSaved;
-};
-
 POINT ToPOINT(QPoint pt) { return POINT{pt.x(), pt.y()}; }
 
 }  // namespace
@@ -109,6 +96,7 @@ void CHexView::OnMouseMove(UINT nFlags, POINT point) {
 
 void CHexView::OnLButtonUp(UINT, POINT) {
   // The selection stays; Qt ends its implicit grab with the release.
+  if (m_nSelStart != -1) OfferPrimarySelection();
 }
 
 void CHexView::OnLButtonDblClk(UINT, POINT) {}
@@ -226,8 +214,7 @@ void CHexView::OnKeyDown(UINT nChar, UINT, UINT) {
   // Keys need a buffer: before the first SetData there is nothing to move over.
   if (!m_pData) return;
   const BOOL bShift = GetKeyState(VK_SHIFT) < 0;
-  const KeepCaretAddrGuard keep(m_bKeepCaretAddr);
-  const KeyCommand command = KeyToCommand(nChar, GetKeyState(VK_CONTROL) < 0);
+  const KeyCommand command = KeyToCommand(nChar, GetKeyState(VK_CONTROL) < 0, bShift);
   if (command == KeyCommand::None) return;
   // A scroll or a hit may have left the caret outside the data; every key works
   // from the nearest position inside it.
@@ -250,13 +237,15 @@ void CHexView::OnKeyDown(UINT nChar, UINT, UINT) {
         break;
       }
       case KeyCommand::PageUp:
-        OnVScroll(SB_PAGEUP, 0, nullptr);
+      case KeyCommand::PageDown: {
+        // The caret goes a page with the view, so it keeps its row on the page.
+        const long long nPageBytes = static_cast<long long>(m_nRowsPerPage) * b;
+        const bool bDown = command == KeyCommand::PageDown;
+        OnVScroll(bDown ? SB_PAGEDOWN : SB_PAGEUP, 0, nullptr);
+        m_nCaretAddr = PageStepAddr(m_nCaretAddr, bDown ? nPageBytes : -nPageBytes, m_nLength);
         MoveCaret(0, 0);
         break;
-      case KeyCommand::PageDown:
-        OnVScroll(SB_PAGEDOWN, 0, nullptr);
-        MoveCaret(0, 0);
-        break;
+      }
       case KeyCommand::Home:
         m_nCaretAddr = HomeAddr(m_nCaretAddr, b);
         MoveCaret(0, 0);
@@ -281,16 +270,22 @@ void CHexView::OnKeyDown(UINT nChar, UINT, UINT) {
     if (bShift) {
       m_nSelEnd = EndIncludesCaretByte(command) ? SelEndAtCaret(m_nCaretAddr, m_nCaretArea) : m_nCaretAddr;
       Repaint();
+      OfferPrimarySelection();
     }
     return;
   }
 
   switch (command) {
+    case KeyCommand::Copy: OnEditCopy(); break;
+    case KeyCommand::SelectAll: OnEditSelectAll(); break;
     case KeyCommand::Tab:
       m_nCaretArea = IsHexArea(m_nCaretArea) ? AREA_CHAR : AREA_HEX_HIGH;
       MoveCaret(0, 0);
-      // The highlight follows the caret's column.
-      if (m_nSelStart != -1) Repaint();
+      // The highlight, and the selection's text form, follow the caret's column.
+      if (m_nSelStart != -1) {
+        Repaint();
+        OfferPrimarySelection();
+      }
       break;
     case KeyCommand::Insert:
       InsertBytes(m_nCaretAddr, InsertCount(m_nSelStart, m_nSelEnd));
@@ -316,9 +311,8 @@ void CHexView::OnChar(UINT nChar, UINT, UINT) {
   if (!m_bAllowTyping || !m_pData || nChar == 9) return;
   if (GetKeyState(VK_CONTROL) < 0) {
     switch (nChar) {
-      case 3:  // Ctrl+C
-        if (m_nSelStart != -1) OnEditCopy();
-        return;
+      case 1:  // Ctrl+A and Ctrl+C: the key-down has selected or copied already
+      case 3: return;
       case 24:  // Ctrl+X
         if (m_nSelStart != -1) OnEditCut();
         return;

@@ -33,6 +33,11 @@ struct CHexView::Colors {
   QColor back;
 };
 
+CHexView::Colors CHexView::PlainColors() const {
+  const QPalette& pal = palette();
+  return Colors{pal.color(QPalette::Active, QPalette::Text), pal.color(QPalette::Active, QPalette::Base)};
+}
+
 void CHexView::Repaint() { viewport()->repaint(); }
 
 void CHexView::paintEvent(QPaintEvent*) { OnPaint(); }
@@ -41,9 +46,11 @@ void CHexView::OnPaint() {
   QWidget* pClient = viewport();
   QPainter painter(pClient);
   const QRect rcClient = pClient->rect();
-  painter.fillRect(rcClient, QColor(255, 255, 255));
-  // Black on white until a column has been drawn highlighted.
-  Colors colors{QColor(0, 0, 0), QColor(255, 255, 255)};
+  // The palette's text on its base throughout, as the desktop's other text
+  // fields: on a dark desktop the view is dark too.
+  const Colors plain = PlainColors();
+  painter.fillRect(rcClient, plain.back);
+  Colors colors = plain;
   if (m_pData) {
     if (m_bRecalcLayout) RecalcLayout(rcClient.height());
     // Only whole rows are drawn; a row the bottom edge would cut stays white.
@@ -144,7 +151,7 @@ void CHexView::DrawHighlighted(QPainter& painter, bool bHex, const SelRange& sel
   const QPalette& pal = palette();
   colors = Colors{pal.color(QPalette::Active, QPalette::HighlightedText), pal.color(QPalette::Active, QPalette::Highlight)};
   drawRun(sel.nHi);
-  colors = Colors{pal.color(QPalette::Active, QPalette::Text), pal.color(QPalette::Active, QPalette::Base)};
+  colors = PlainColors();
   drawRun(m_nLength);
 }
 

@@ -171,11 +171,42 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   EXPECT_TRUE(apptest::ProcessUntil([&] { return list.updatesEnabled(); }));
 }
 
+// The longest address shows whole in the closed address box, in the dialog's
+// font narrowed to fit; a short one keeps the font as it is.
+TEST_F(MonitorDlgTest, TheAddressBoxShowsTheLongestAddressWhole) {
+  CComboBox& combo = m_dlg.m_comboAddr;
+  for (const char* pszAddr : {"255.255.255.255", "1.2.3.4"}) {
+    combo.SetCurSel(combo.AddString(pszAddr));
+    const QString strShown = combo.currentText();
+    EXPECT_LE(QFontMetrics(combo.LabelFont()).horizontalAdvance(strShown), combo.LabelRect().width()) << pszAddr;
+    EXPECT_EQ(combo.LabelFont() == combo.font(), strShown.size() < 10) << pszAddr;
+  }
+  // Painted so: the text ends before the label's last pixel column.
+  combo.SetCurSel(combo.findText("255.255.255.255"));
+  const QRect rcLabel = combo.LabelRect();
+  const QImage withText = combo.grab(QRect(rcLabel.right(), rcLabel.top(), 1, rcLabel.height())).toImage();
+  combo.SetCurSel(-1);
+  EXPECT_EQ(withText, combo.grab(QRect(rcLabel.right(), rcLabel.top(), 1, rcLabel.height())).toImage());
+}
+
+// Tabbing into the list marks a row without selecting it; Down then selects
+// the newest row, not the one below it.
+TEST_F(MonitorDlgTest, TabIntoTheListThenDownSelectsTheNewestRow) {
+  for (const char* pszPayload : {"old", "middle", "newest"}) NotifyPacket("UDP", pszPayload);
+  CPacketList& list = m_dlg.m_listPacket;
+  list.setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(apptest::ProcessUntil([&] { return list.hasFocus(); }));
+  QTest::keyClick(&list, Qt::Key_Down);
+  EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 0);
+  EXPECT_EQ(HexBytes(m_dlg), "newest");
+}
+
 TEST_F(MonitorDlgTest, AboutBoxOpeners) {
   apptest::ModalRecorder modal;
   // The item the system menu gains, and commands that match it but for the low four bits.
   CSystemMenu* pMenu = m_dlg.GetSystemMenu(FALSE);
   ASSERT_TRUE(pMenu);
+  EXPECT_TRUE(pMenu->GetMenuString(pMenu->GetMenuItemCount() - 1).endsWith("\tF1"));  // its key, as Close shows Alt+F4
   pMenu->Invoke(pMenu->GetMenuItemID(pMenu->GetMenuItemCount() - 1));
   EXPECT_EQ(modal.classes, QStringList{"CAboutDlg"});
   for (const UINT nID : {0x001Fu, 0x0020u, UINT{SC_MOVE}}) m_dlg.OnSysCommand(nID, 0);

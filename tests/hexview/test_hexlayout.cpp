@@ -57,6 +57,13 @@ TEST(HexLayout, ScrollCodesAndTheLastPage) {
   for (const Last& c : {Last{100, 4, 48}, {64, 4, 0}, {65, 4, 16}, {160, 5, 80}, {0, 4, 0}, {33, 0, 32}}) {
     EXPECT_EQ(LastPageTopIndex(c.nLength, 16, c.nPageRows), c.nExpected) << c.nLength << " in " << c.nPageRows;
   }
+  // A caret off the page brings the view to it by whole rows: onto the top row from
+  // below, onto the last row from above; on the page, or with no rows, nothing moves.
+  struct Show { int nAddr, nTop, nRows, nExpected; };
+  for (const Show& c : {Show{40, 36, 4, 36}, {99, 36, 4, 36}, {100, 36, 4, 52}, {500, 0, 4, 448}, {35, 36, 4, 20},
+                        {3, 36, 4, 0}, {0, 5, 4, 0}, {20, 5, 0, 5}, {21, 5, 0, 21}}) {
+    EXPECT_EQ(TopIndexShowing(c.nAddr, c.nTop, 16, c.nRows), c.nExpected) << c.nAddr << " from " << c.nTop;
+  }
   // The scroll bar's actions as codes.
   using A = QAbstractSlider;
   for (auto [nAction, nCode] : {std::pair{A::SliderSingleStepAdd, SB_LINEDOWN}, {A::SliderSingleStepSub, SB_LINEUP},
@@ -139,12 +146,16 @@ TEST(HexKeys, KeysBecomeCharactersAndCommands) {
                            {VK_HOME, FALSE, K::Home, T, F, 0, 0},          {VK_HOME, TRUE, K::CtrlHome, T, F, 0, 0},
                            {VK_END, FALSE, K::End, T, F, 0, 0},            {VK_END, TRUE, K::CtrlEnd, T, F, 0, 0},
                            {VK_TAB, FALSE, K::Tab, F, F, 0, 0},            {VK_INSERT, FALSE, K::Insert, F, F, 0, 0},
-                           {VK_DELETE, FALSE, K::Delete, F, F, 0, 0},      {VK_BACK, FALSE, K::None, F, F, 0, 0}}) {
-    const K command = KeyToCommand(c.nVirtKey, c.bCtrl);
+                           {VK_DELETE, FALSE, K::Delete, F, F, 0, 0},      {VK_BACK, FALSE, K::None, F, F, 0, 0},
+                           {0x43, TRUE, K::Copy, F, F, 0, 0},              {VK_INSERT, TRUE, K::Copy, F, F, 0, 0},
+                           {0x41, TRUE, K::SelectAll, F, F, 0, 0},         {0x43, FALSE, K::None, F, F, 0, 0}}) {
+    const K command = KeyToCommand(c.nVirtKey, c.bCtrl, FALSE);
     const CellStep step = ArrowStep(command);
     EXPECT_EQ(std::tuple(command, IsNavigation(command), EndIncludesCaretByte(command), step.dx, step.dy),
               std::tuple(c.command, c.bNavigation, c.bTakesCaretByte, c.dx, c.dy)) << c.nVirtKey;
   }
+  EXPECT_EQ(std::pair(KeyToCommand(VK_DELETE, FALSE, TRUE), KeyToCommand(VK_INSERT, FALSE, TRUE)),
+            std::pair(K::None, K::Insert));  // Shift+Delete deletes nothing
 
   // Typing: digits at the edges of 0-9 and a-f, capitals ignored; a digit replaces its own half of the byte.
   for (auto [ch, nValue] : {std::pair{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'/', -1}, {':', -1}, {'`', -1},
@@ -165,7 +176,8 @@ TEST(HexKeys, CaretStepsAndRowEnds) {
       {{0, AREA_HEX_HIGH}, -1, 0, 40, {0, AREA_HEX_LOW}},  {{39, AREA_HEX_LOW}, 1, 0, 40, {39, AREA_HEX_HIGH}},
       {{5, AREA_HEX_HIGH}, 0, -1, 40, {0, AREA_HEX_HIGH}}, {{35, AREA_CHAR}, 0, 1, 40, {35, AREA_CHAR}},
       {{20, AREA_CHAR}, 0, 1, 40, {36, AREA_CHAR}},        {{39, AREA_CHAR}, 1, 0, 40, {39, AREA_CHAR}},
-      {{3, AREA_ADDRESS}, 1, 1, 40, {3, AREA_ADDRESS}},    {{90, AREA_CHAR}, 1, 0, 40, {40, AREA_CHAR}},
+      {{3, AREA_ADDRESS}, 0, 1, 40, {3, AREA_ADDRESS}},    {{90, AREA_CHAR}, 1, 0, 40, {40, AREA_CHAR}},
+      {{32, AREA_ADDRESS}, 1, 0, 40, {32, AREA_HEX_HIGH}}, {{32, AREA_ADDRESS}, -1, 0, 40, {32, AREA_HEX_HIGH}},
       {{-7, AREA_CHAR}, 0, 0, 40, {0, AREA_CHAR}},         {{40, AREA_HEX_HIGH}, 0, 0, 40, {40, AREA_HEX_HIGH}},
   };
   for (const Case& c : cases) {
@@ -176,6 +188,9 @@ TEST(HexKeys, CaretStepsAndRowEnds) {
   EXPECT_EQ(std::tuple(HomeAddr(37, 16), EndAddr(3, 16, 100), EndAddr(20, 16, 31), EndAddr(0, 16, 0), LastByteAddr(0)),
             std::tuple(32, 15, 30, 0, 0));
   EXPECT_EQ(std::pair(CtrlEndTopRow(100, 16, 4, FALSE), CtrlEndTopRow(20, 16, 2, TRUE)), std::pair(2, 0));
+  // Page keys move the caret a page, within the first and the last byte.
+  EXPECT_EQ(std::tuple(PageStepAddr(5, 64, 100), PageStepAddr(90, 64, 100), PageStepAddr(20, -64, 100),
+                       PageStepAddr(0, 64, 0)), std::tuple(69, 99, 0, 0));
 }
 
 TEST(HexText, AddressesRowsAndClipboardForms) {

@@ -25,7 +25,10 @@ class HexView : public ::testing::Test {
     ShowAndFocus(view, 4);
     SetBytes(view, Sequence(100));
   }
-  void TearDown() override { SetPopupMenuHook({}); }
+  void TearDown() override {
+    SetPopupMenuHook({});
+    SetPrimarySelectionHookForTesting({});
+  }
   void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(&view, key, mods); }
   int W() const { return view.GetGeometry().nCharWidthPx; }
   int H() const { return view.GetGeometry().nLineHeightPx; }
@@ -98,11 +101,40 @@ TEST_F(HexView, PaintsTheColumnsAndTheSelectionInTheCaretsColumnOnly) {
   for (int xPx = 0; xPx < 73 * W(); ++xPx) ASSERT_EQ(bottom.pixelColor(xPx, 1), QColor(Qt::white)) << xPx;
 }
 
+TEST_F(HexView, PaintsInThePalettesColours) {
+  QPalette dark = view.palette();
+  for (auto [role, rgb] : {std::pair{QPalette::Base, 0x232629}, {QPalette::Text, 0xeff0f1},
+                           {QPalette::Highlight, 0x3daee9}, {QPalette::HighlightedText, 0xfcfcfc}}) {
+    dark.setColor(role, QColor(QRgb(rgb)));
+  }
+  view.setPalette(dark);
+  view.SetCaret(0, AREA_HEX_HIGH);
+  view.SetSelection(18, 40);
+  // Before, in and after the selection, the address column and the empty area:
+  // the palette's base or highlight behind, its text or highlighted text on it.
+  for (auto [nCol, nRow, bLit, bText] : {std::tuple{0, 0, false, true}, {12, 0, false, true}, {15, 1, true, true},
+                                         {36, 2, false, true}, {60, 0, false, true}, {75, 0, false, false}}) {
+    const QImage cell = Render(nCol, nRow);
+    int nLightest = 0;
+    for (int y = 0; y < H(); ++y) {
+      for (int x = 0; x < W(); ++x) nLightest = std::max(nLightest, qGray(cell.pixel(x, y)));
+    }
+    const QColor back = dark.color(bLit ? QPalette::Highlight : QPalette::Base);
+    const int nFore = qGray(dark.color(bLit ? QPalette::HighlightedText : QPalette::Text).rgb());
+    EXPECT_EQ(cell.pixelColor(0, 0), back) << nCol << "," << nRow;
+    EXPECT_EQ(nLightest > (qGray(back.rgb()) + nFore) / 2, bText) << nCol << "," << nRow;
+  }
+}
+
 TEST_F(HexView, TheScrollBarDrivesTheViewAndFollowsIt) {
   QScrollBar* pBar = view.verticalScrollBar();
   EXPECT_EQ(std::pair(pBar->maximum(), pBar->pageStep()), std::pair(2, 4));  // 100 bytes, 4 rows a page
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, Cell(9, 1));  // byte 16
   pBar->setSliderPosition(2);  // a thumb drag
-  EXPECT_EQ(std::pair(view.GetTopIndex(), view.GetCaretAddr()), std::pair(32, 32));  // the caret moves along
+  // The caret keeps its byte, off the page and hidden; a Shift+click selects from it.
+  EXPECT_EQ(std::tuple(view.GetTopIndex(), view.GetCaretAddr(), GetCaretState().bShown), std::tuple(32, 16, false));
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, Qt::ShiftModifier, Cell(9, 3));  // byte 80
+  EXPECT_EQ(std::pair(view.GetSelStart(), view.GetSelEnd()), std::pair(16, 81));
   pBar->triggerAction(QAbstractSlider::SliderSingleStepSub);
   EXPECT_EQ(std::pair(view.GetTopIndex(), pBar->value()), std::pair(16, 1));
   pBar->triggerAction(QAbstractSlider::SliderToMinimum);  // Top and Bottom, from the bar's context menu
@@ -111,6 +143,26 @@ TEST_F(HexView, TheScrollBarDrivesTheViewAndFollowsIt) {
   EXPECT_EQ(std::pair(view.GetTopIndex(), pBar->value()), std::pair(48, 2));
   SetBytes(view, {});
   EXPECT_FALSE(pBar->isEnabled());
+}
+
+TEST_F(HexView, PageKeysCarryTheCaretAndArrowsLeaveTheAddressColumn) {
+  view.SetCaret(5, AREA_HEX_HIGH);
+  Key(Qt::Key_PageDown);  // the view stops at 36; the caret goes a page, on the page
+  EXPECT_EQ(std::tuple(view.GetTopIndex(), view.GetCaretAddr(), GetCaretState().bShown), std::tuple(36, 69, true));
+  Key(Qt::Key_PageDown, Qt::ShiftModifier);  // a page past 69 is past the end: the last byte
+  EXPECT_EQ(std::tuple(view.GetSelStart(), view.GetSelEnd(), view.GetTopIndex()), std::tuple(69, 99, 36));
+  Key(Qt::Key_PageUp, Qt::ShiftModifier);
+  EXPECT_EQ(std::tuple(view.GetSelEnd(), view.GetTopIndex(), GetCaretState().bShown), std::tuple(35, 0, true));
+  // Right and Left take the caret from the address column into the hex column, shown.
+  for (Qt::Key key : {Qt::Key_Right, Qt::Key_Left, Qt::Key_Down}) {
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, Cell(2, 1));
+    Key(key);
+    const int nArea = key == Qt::Key_Down ? AREA_ADDRESS : AREA_HEX_HIGH;
+    EXPECT_EQ(std::tuple(view.GetCaretAddr(), view.GetCaretArea(), GetCaretState().bShown), std::tuple(16, nArea, true));
+  }
+  view.OnVScroll(SB_BOTTOM, 0);  // two rows below the caret: a key brings the view back to it
+  Key(Qt::Key_Up);
+  EXPECT_EQ(std::pair(view.GetTopIndex(), GetCaretState().bShown), std::pair(16, true));
 }
 
 TEST_F(HexView, ANewSizeTakesEffectBeforeAnyPaintAndClicksPlaceTheCaret) {
@@ -130,14 +182,19 @@ TEST_F(HexView, ANewSizeTakesEffectBeforeAnyPaintAndClicksPlaceTheCaret) {
 
 TEST_F(HexView, ClipboardRoundTrip) {
   SetBytes(view, {0x10, 0x47, 0x00, 0xFF, 0x20});
-  view.SetAllowTyping(TRUE);
-  for (auto [nArea, pszText] : {std::pair{AREA_HEX_HIGH, "47 00 FF "}, {AREA_CHAR, "G.."}}) {
+  // Ctrl+C and Ctrl+Insert copy with typing off, as in the system.
+  for (auto [nArea, pszText, key] : {std::tuple{AREA_HEX_HIGH, "47 00 FF ", Qt::Key_C}, {AREA_CHAR, "G..", Qt::Key_Insert}}) {
     view.SetCaret(0, nArea);
     view.SetSelection(4, 1);
-    Key(Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QGuiApplication::clipboard()->mimeData()->data("BinaryData"), QByteArray("\x47\x00\xFF", 3));
+    QGuiApplication::clipboard()->clear();
+    Key(key, Qt::ControlModifier);
+    EXPECT_EQ(GetClipboardBlock(ClipFormat::BinaryData), QByteArray("\x47\x00\xFF", 3));
     EXPECT_EQ(GetClipboardBlock(ClipFormat::Text).value(), QByteArray(pszText).append('\0'));
   }
+  Key(Qt::Key_Delete, Qt::ShiftModifier);  // neither it nor Ctrl+Insert changes a byte
+  view.SetAllowTyping(TRUE);
+  Key(Qt::Key_A, Qt::ControlModifier);  // selects all, and types nothing
+  EXPECT_EQ(std::tuple(Bytes(view).size(), view.GetSelStart(), view.GetSelEnd()), std::tuple(5u, 0, 5));
   view.SetSelection(-1, -1);  // back in at the end: the bytes, not the text
   view.SetCaret(5, AREA_CHAR);
   Key(Qt::Key_V, Qt::ControlModifier);
@@ -146,6 +203,22 @@ TEST_F(HexView, ClipboardRoundTrip) {
   view.SetCaret(0, AREA_HEX_LOW);
   view.OnEditPaste();
   EXPECT_EQ(Bytes(view), (std::vector<BYTE>{0x10, 'H', 'i', 0, 0x47, 0x00, 0xFF, 0x20, 0x47, 0x00, 0xFF}));
+}
+
+TEST_F(HexView, ASelectionIsOfferedAsThePrimarySelectionInTheCopysTextForm) {
+  QList<QByteArray> offered;
+  SetPrimarySelectionHookForTesting([&](const QByteArray& text) { offered << text; });
+  Mouse(view, QEvent::MouseButtonPress, Cell(12, 0));  // a drag over bytes 1 and 2
+  Mouse(view, QEvent::MouseMove, Cell(15, 0));
+  Mouse(view, QEvent::MouseButtonRelease, Cell(15, 0));
+  Key(Qt::Key_Tab);  // the character form
+  Key(Qt::Key_Right, Qt::ShiftModifier);  // to byte 3, not taking it in
+  Key(Qt::Key_Right, Qt::ShiftModifier);
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, Cell(20, 1));  // a click selects nothing: nothing offered
+  Key(Qt::Key_A, Qt::ControlModifier);
+  ASSERT_EQ(offered.size(), 5);
+  EXPECT_EQ(offered.mid(0, 4), (QList<QByteArray>{"01 02 ", "..", "..", "..."}));
+  EXPECT_EQ(std::pair(offered[4].left(6), offered[4].size()), std::pair(QByteArray("00 01 "), qsizetype{300}));
 }
 
 TEST_F(HexView, InADialogTabSwitchesColumnsAndCtrlTabMovesTheFocus) {
@@ -195,6 +268,13 @@ TEST_F(HexView, TheContextMenuOffersCopyWithASelectionAndOpensAtTheKeyboardPoint
   EXPECT_EQ(std::pair(view.GetSelStart(), view.GetSelEnd()), std::pair(0, 100));  // Select All, chosen
   Key(Qt::Key_F10, Qt::ShiftModifier);
   EXPECT_EQ(std::tuple(items[0].bEnabled, ptSeen), std::tuple(true, view.viewport()->mapToGlobal(QPoint(5, 5))));
+  EXPECT_EQ(std::pair(items[0].strText, items[1].strText), std::pair(QString("&Copy\tCtrl+C"), QString("Select &All\tCtrl+A")));
+  // Equal ends select no byte: Copy is greyed, and copying leaves the clipboard as it was.
+  view.SetSelection(7, 7);
+  EXPECT_FALSE(view.BuildContextMenu().Items()[0].bEnabled);
+  QGuiApplication::clipboard()->setText("keep");
+  view.OnEditCopy();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QString("keep"));
   QGuiApplication::clipboard()->clear();  // an owner's Paste is greyed with nothing to paste
   PopupMenu menu;
   menu.AppendItem(ID_EDIT_PASTE, "&Paste");

@@ -87,16 +87,13 @@ struct RandomOps {
     bool bUndecided = !bShift, bDragged = false;  // a plain press waits to be a drag or a click
     for (int i = Pick(0, 3); i > 0; --i) {
       QPoint pt = Pick(0, 2) ? RandomPoint() : ptPress + QPoint(Pick(-3, 3), Pick(-3, 3));
-      const int nTop = m_view.GetTopIndex();
       Mouse(m_view, QEvent::MouseMove, pt, mods);
       if (bUndecided && (pt - ptPress).manhattanLength() < QApplication::startDragDistance()) continue;
       if (bUndecided) m_nSelStart = m_nSelEnd = m_nCaret;  // a drag starts at the press point
       bUndecided = false;
       if (m_nSelStart == -1) continue;
       bDragged = true;
-      // Past the top or bottom edge the view scrolls a row, the caret with it,
-      // and the edge row takes the hit.
-      m_nCaret += m_view.GetTopIndex() - nTop;
+      // Past the top or bottom edge the view scrolls a row and the edge row takes the hit.
       const int hPx = m_view.viewport()->height();
       if (!m_view.viewport()->rect().contains(pt)) pt.setY(pt.y() < 0 ? 0 : pt.y() > hPx ? hPx - 1 : pt.y());
       if (HitAt(pt)) m_nSelEnd = EndAtCaret(true);
@@ -122,7 +119,11 @@ struct RandomOps {
     if (!bShift) m_nSelStart = m_nSelEnd = -1;
     if (bShift && m_nSelStart == -1) m_nSelStart = m_nCaret;
     StepBy(key == Qt::Key_Left ? -1 : key == Qt::Key_Right ? 1 : 0, key == Qt::Key_Up ? -1 : key == Qt::Key_Down);
-    // The page keys scroll the view and leave the caret's address.
+    // The page keys move the caret a page, within the data.
+    const long long nPage = static_cast<long long>(m_view.GetGeometry().nRowsPerPage) * kRow;
+    if (key == Qt::Key_PageUp || key == Qt::Key_PageDown) {
+      m_nCaret = PageStepAddr(m_nCaret, key == Qt::Key_PageUp ? -nPage : nPage, Len());
+    }
     if (key == Qt::Key_Home) m_nCaret = bCtrl ? 0 : HomeAddr(m_nCaret, kRow);
     if (key == Qt::Key_End) m_nCaret = bCtrl ? LastByteAddr(Len()) : EndAddr(m_nCaret, kRow, Len());
     if (bShift) m_nSelEnd = EndAtCaret(key == Qt::Key_Right || key == Qt::Key_Down);
@@ -167,12 +168,9 @@ struct RandomOps {
     switch (nOp) {
       case 0: case 1: NavigationKey(); break;
       case 2: MouseOp(); break;
-      case 3: {  // scroll codes: the caret moves with the view
-        const int nTop = m_view.GetTopIndex();
+      case 3:  // scroll codes: the caret keeps its byte
         m_view.OnVScroll(static_cast<UINT>(Pick(0, 8)), static_cast<UINT>(Pick(0, 30)));
-        m_nCaret += m_view.GetTopIndex() - nTop;
         break;
-      }
       case 4:  // Insert: as many zero bytes as the selection's ends span, else one
         Key(Qt::Key_Insert);
         ClampCaret();
@@ -186,11 +184,12 @@ struct RandomOps {
                                              sel.bExists ? sel.nHi : std::min(m_nCaret + 1, Len()));
         break;
       case 6: Type("0123456789abcdefAXz~ \b"[Pick(0, 21)]); break;
-      case 7: {  // cut copies and keeps the caret's index, clear moves the caret to the first byte
+      case 7: {  // cut copies (no bytes: nothing) and keeps the caret's index, clear moves the caret to the first byte
         const bool bCut = Pick(0, 1);
+        const std::optional<QByteArray> before = GetClipboardBlock(ClipFormat::BinaryData);
         bCut ? m_view.OnEditCut() : m_view.OnEditClear();
         const QByteArray bytes(reinterpret_cast<const char*>(m_bytes.data()) + sel.nLo, sel.nHi - sel.nLo);
-        EXPECT_TRUE(!bCut || !sel.bExists || GetClipboardBlock(ClipFormat::BinaryData) == bytes);
+        EXPECT_TRUE(!bCut || !sel.bExists || GetClipboardBlock(ClipFormat::BinaryData) == (bytes.isEmpty() ? before : bytes));
         if (!bCut && sel.bExists) m_nCaret = sel.nLo;
         if (sel.bExists) Splice(sel.nLo, sel.nHi);
         break;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 BOOL SetClipboardBlocks(const BYTE* pBinary, UINT nBinaryBytes, const char* pText, UINT nTextBytes) {
   QClipboard* pClipboard = QGuiApplication::clipboard();
@@ -20,6 +21,32 @@ BOOL SetClipboardBlocks(const BYTE* pBinary, UINT nBinaryBytes, const char* pTex
     const qsizetype nTextChars = (pText && nTextBytes > 0) ? static_cast<qsizetype>(strnlen(pText, nTextBytes)) : 0;
     pMime->setData("text/plain", QByteArray(pText ? pText : "", nTextChars));
     pClipboard->setMimeData(pMime.release());  // the clipboard owns it from here
+  } catch (const std::bad_alloc&) {
+    return FALSE;
+  }
+  return TRUE;
+}
+
+namespace {
+thread_local std::function<void(const QByteArray&)> t_primaryHook;
+}
+
+void SetPrimarySelectionHookForTesting(std::function<void(const QByteArray& text)> hook) {
+  t_primaryHook = std::move(hook);
+}
+
+BOOL SetPrimarySelectionText(const char* pText, UINT nTextBytes) {
+  QClipboard* pClipboard = QGuiApplication::clipboard();
+  if (!pText || (!t_primaryHook && (!pClipboard || !pClipboard->supportsSelection()))) return FALSE;
+  try {
+    const QByteArray text(pText, static_cast<qsizetype>(strnlen(pText, nTextBytes)));
+    if (t_primaryHook) {
+      t_primaryHook(text);
+      return TRUE;
+    }
+    auto pMime = std::make_unique<QMimeData>();
+    pMime->setData("text/plain", text);
+    pClipboard->setMimeData(pMime.release(), QClipboard::Selection);
   } catch (const std::bad_alloc&) {
     return FALSE;
   }

@@ -15,6 +15,7 @@
 //    the QApplication is destroyed, so copied data outlive the process there;
 //    programs must let their QApplication be destroyed normally for that.
 #include <QByteArray>
+#include <functional>
 #include <optional>
 
 #include "platform/wintypes.h"
@@ -27,6 +28,15 @@ enum class ClipFormat { BinaryData, Text };
 // pText points at nTextBytes bytes whose last one is the terminating zero; the
 // text ends at the first zero.
 BOOL SetClipboardBlocks(const BYTE* pBinary, UINT nBinaryBytes, const char* pText, UINT nTextBytes);
+
+// Offers the 8-bit text (nTextBytes with its terminating zero) as the primary
+// selection, which a middle click pastes on X11. FALSE where the platform has no
+// primary selection or memory runs out; the clipboard itself is not touched.
+BOOL SetPrimarySelectionText(const char* pText, UINT nTextBytes);
+// Tests: while a hook is installed on the calling thread, SetPrimarySelectionText
+// hands it the text (without its zero) instead, as offscreen has no primary
+// selection. An empty function removes it.
+void SetPrimarySelectionHookForTesting(std::function<void(const QByteArray& text)> hook);
 
 BOOL IsClipboardFormatAvailable(ClipFormat format);
 

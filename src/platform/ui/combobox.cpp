@@ -1,5 +1,8 @@
 #include "platform/ui/combobox.h"
 
+#include <QtGui/QFontMetrics>
+#include <QtWidgets/QStyleOptionComboBox>
+#include <QtWidgets/QStylePainter>
 #include <algorithm>
 
 #include "platform/ui/templates.h"
@@ -66,4 +69,39 @@ int CComboBox::GetLBText(int nIndex, QString& strText) const {
   if (nIndex < 0 || nIndex >= count()) return CB_ERR;
   strText = itemText(nIndex);
   return static_cast<int>(strText.size());
+}
+
+QRect CComboBox::LabelRect() const {
+  QStyleOptionComboBox opt;
+  initStyleOption(&opt);
+  // The styles draw the label one pixel inside the edit field on each side.
+  return style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this).adjusted(1, 0, -1, 0);
+}
+
+QFont CComboBox::LabelFont() const {
+  QFont font = this->font();
+  const QString strText = currentText();
+  const int cxRoomPx = LabelRect().width();
+  int cxTextPx = QFontMetrics(font).horizontalAdvance(strText);
+  if (cxTextPx <= cxRoomPx || cxTextPx == 0) return font;
+  // Narrower letters of the same height; the font engine rounds a stretch, so
+  // step on down until the text fits, but never below half width.
+  constexpr int kMinStretch = 50;
+  for (int nStretch = std::max(kMinStretch, 100 * cxRoomPx / cxTextPx); cxTextPx > cxRoomPx && nStretch >= kMinStretch;
+       --nStretch) {
+    font.setStretch(nStretch);
+    cxTextPx = QFontMetrics(font).horizontalAdvance(strText);
+  }
+  return font;
+}
+
+void CComboBox::paintEvent(QPaintEvent*) {
+  // As QComboBox paints a closed list, with the label in LabelFont.
+  QStylePainter painter(this);
+  painter.setPen(palette().color(QPalette::Text));
+  QStyleOptionComboBox opt;
+  initStyleOption(&opt);
+  painter.drawComplexControl(QStyle::CC_ComboBox, opt);
+  painter.setFont(LabelFont());
+  painter.drawControl(QStyle::CE_ComboBoxLabel, opt);
 }

@@ -36,6 +36,15 @@ class CComboBox : public QComboBox {
   // CB_ERR when nIndex names no entry; else the text's length.
   int GetLBText(int nIndex, QString& strText) const;
 
+  // Where the closed box draws its current text, and the font it draws it in:
+  // its own, narrowed just enough that the whole text fits beside the arrow (a
+  // clipped address reads as another address).
+  QRect LabelRect() const;
+  QFont LabelFont() const;
+
+ protected:
+  void paintEvent(QPaintEvent* pEvent) override;
+
  private:
   BOOL m_bSort = FALSE;
 };
