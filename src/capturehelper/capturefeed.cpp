@@ -158,19 +158,29 @@ HelperStatus StartCapture(int fd, int nIfIndex, bool bLoopback, const PacketRing
   return bind(fd, reinterpret_cast<const sockaddr*>(&all), sizeof all) == 0 ? HELPER_OK : HELPER_BIND_FAILED;
 }
 
+void WireBatch::Write(const void* p, std::uint32_t n) {
+  std::uint8_t* pTo = m_own.data() + m_nOwn;
+  std::memcpy(pTo, p, n);
+  m_nOwn += n;
+  iovec& last = m_pieces[m_nPieces - 1];
+  if (m_nPieces > 1 && static_cast<std::uint8_t*>(last.iov_base) + last.iov_len == pTo)
+    last.iov_len += n;
+  else
+    m_pieces[m_nPieces++] = {pTo, n};
+}
+
 bool WireBatch::Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen, bool bCopy) {
   nCaptured = std::min(nCaptured, kWireMaxCapturedBytes);
   const std::uint32_t nNeeded = static_cast<std::uint32_t>(sizeof(WireFrameHeader)) + nCaptured;
-  if (m_nFrames == kMaxFrames || nNeeded > kWireMaxMessageBytes - m_nBytes) return false;
-  if (bCopy && nCaptured > 0) {
-    std::memcpy(m_copies.data() + m_nCopied, pData, nCaptured);  // fits: the copies are part of the message
-    pData = m_copies.data() + m_nCopied;
-    m_nCopied += nCaptured;
-  }
-  WireFrameHeader& header = m_frameHeaders[m_nFrames];
-  header = {std::max(nFrameLen, nCaptured), static_cast<std::uint16_t>(nCaptured), 0};
-  m_pieces[1 + 2 * m_nFrames] = {&header, sizeof header};
-  m_pieces[2 + 2 * m_nFrames] = {const_cast<std::uint8_t*>(pData), nCaptured};
+  // At most two new pieces: the header's, and the bytes' when not copied. The
+  // own buffer holds at most what the message does.
+  if (nNeeded > kWireMaxMessageBytes - m_nBytes || m_nPieces + 2 > kMaxPieces) return false;
+  const WireFrameHeader header{std::max(nFrameLen, nCaptured), static_cast<std::uint16_t>(nCaptured), 0};
+  Write(&header, sizeof header);
+  if (bCopy)
+    Write(pData, nCaptured);
+  else if (nCaptured > 0)
+    m_pieces[m_nPieces++] = {const_cast<std::uint8_t*>(pData), nCaptured};
   m_nBytes += nNeeded;
   ++m_nFrames;
   return true;
@@ -179,7 +189,7 @@ bool WireBatch::Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uin
 std::span<const iovec> WireBatch::Seal(std::uint64_t nKernelDrops) {
   m_header = {nKernelDrops, m_nFrames, m_nBytes - static_cast<std::uint32_t>(sizeof(WireBatchHeader))};
   m_pieces[0] = {&m_header, sizeof m_header};
-  return {m_pieces.data(), 1 + 2 * std::size_t{m_nFrames}};
+  return {m_pieces.data(), m_nPieces};
 }
 
 std::vector<std::uint8_t> WireBatch::Bytes(std::uint64_t nKernelDrops) {
@@ -192,7 +202,8 @@ std::vector<std::uint8_t> WireBatch::Bytes(std::uint64_t nKernelDrops) {
 }
 
 void WireBatch::Clear() {
-  m_nCopied = 0;
+  m_nPieces = 1;
+  m_nOwn = 0;
   m_nBytes = sizeof(WireBatchHeader);
   m_nFrames = 0;
 }
@@ -220,8 +231,9 @@ FeedEnd ForwardCapture(int fd, PacketRing* pRing, int nIfIndex, int fdChannel, W
       for (;;) {
         RingFrame rf;
         while (pRing->Next(&rf)) {
+          const auto nLen = static_cast<std::uint32_t>(rf.nLen);
           if (IsWanted(*rf.pFrom) &&
-              !add(rf.pData, static_cast<std::uint32_t>(rf.nLen), static_cast<std::uint32_t>(rf.nFrameLen), false))
+              !add(rf.pData, nLen, static_cast<std::uint32_t>(rf.nFrameLen), nLen <= kCopyFramesUpToBytes))
             return end;
         }
         if (!pRing->HoldsBlock()) break;  // no block ready

@@ -35,19 +35,22 @@ inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 4};
 HelperStatus StartCapture(int fd, int nIfIndex, bool bLoopback, const PacketRingGeometry* pRing,
                           std::unique_ptr<PacketRing>* ppRing);
 
-// One batch message being gathered, sent with one sendmsg: its header, then
-// each frame's header and bytes. A frame's bytes are not copied: they stay
-// where they are (in the ring) until the batch is sent or cleared, unless
-// added with bCopy (from a buffer about to be reused).
+// One batch message being gathered, sent with one sendmsg as a list of
+// pieces. Frame headers, and frames added with bCopy, are written into the
+// batch's own buffer, back to back in as few pieces as they take; any other
+// frame's bytes are not copied: they stay where they are (in the ring) until
+// the batch is sent or cleared, one piece each.
 class WireBatch {
  public:
-  // Two pieces a frame and one for the header: 1023, inside the system's 1024.
-  static constexpr std::uint32_t kMaxFrames = 511;
+  // What one sendmsg takes.
+  static constexpr std::uint32_t kMaxPieces = 1024;
 
   // Appends a frame of nFrameLen bytes on the link whose first nCaptured bytes
   // are at pData; more than kWireMaxCapturedBytes are cut, and a frame length
-  // below the bytes captured counts as those. false, with nothing appended,
-  // when the message has no room left for it (bytes or frames).
+  // below the bytes captured counts as those. bCopy: the bytes are copied now
+  // (from a buffer about to be reused, or small enough that a copy costs less
+  // than a piece of their own). false, with nothing appended, when the
+  // message has no room left for it (bytes or pieces).
   bool Add(const std::uint8_t* pData, std::uint32_t nCaptured, std::uint32_t nFrameLen, bool bCopy = false);
   std::uint32_t Frames() const { return m_nFrames; }
   // The message's pieces, its header written with nKernelDrops; valid until
@@ -58,14 +61,21 @@ class WireBatch {
   void Clear();
 
  private:
+  // Appends n bytes to the own buffer, in the last piece when that ends where they go.
+  void Write(const void* p, std::uint32_t n);
+
   WireBatchHeader m_header{};
-  std::array<WireFrameHeader, kMaxFrames> m_frameHeaders{};
-  std::array<iovec, 1 + 2 * kMaxFrames> m_pieces{};
-  std::array<std::uint8_t, kWireMaxMessageBytes> m_copies{};
-  std::uint32_t m_nCopied = 0;
+  std::array<iovec, kMaxPieces> m_pieces{};  // [0] the header
+  std::uint32_t m_nPieces = 1;
+  std::array<std::uint8_t, kWireMaxMessageBytes> m_own{};  // frame headers and copies
+  std::uint32_t m_nOwn = 0;
   std::uint32_t m_nBytes = sizeof(WireBatchHeader);  // of the whole message
   std::uint32_t m_nFrames = 0;
 };
+
+// Ring frames of at most this many bytes are copied into the batch: their
+// own piece would cost the kernel more than the copy.
+inline constexpr std::uint32_t kCopyFramesUpToBytes = 256;
 
 enum class FeedEnd {
   kChannelEnded,   // the program closed its end or died, or wrote to it
