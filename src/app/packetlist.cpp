@@ -124,12 +124,13 @@ void CPacketList::ApplyGathered(qint64 nNowMs) {
   m_paintPace.stop();
   QScrollBar* pBar = verticalScrollBar();
   const int nTop = pBar->value();
-  const bool bClears = m_pModel->GatheredClear();
+  // An empty list is at the top, whatever a scroll bar not yet laid out says.
+  const bool bAway = nTop > 0 && !m_pModel->GatheredClear() && m_pModel->GetCount() > 0;
   const int nInserted = m_pModel->ApplyGathered();
   // Scrolled away from the newest rows, the reader is reading: the rows in
   // view move down by what came in above them, and the view with them. At the
   // top the newest rows come into view. A clear starts at the top.
-  if (nTop > 0 && !bClears && nInserted > 0) {
+  if (bAway && nInserted > 0) {
     executeDelayedItemsLayout();  // the scroll range must hold the new rows first
     const int nStep = verticalScrollMode() == ScrollPerItem ? 1 : rowHeight(m_pModel->index(0, 0));
     pBar->setValue(nTop + nInserted * nStep);
