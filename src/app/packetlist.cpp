@@ -124,13 +124,14 @@ void CPacketList::ApplyGathered(qint64 nNowMs) {
   m_paintPace.stop();
   QScrollBar* pBar = verticalScrollBar();
   const int nTop = pBar->value();
-  // An empty list is at the top, whatever a scroll bar not yet laid out says.
-  const bool bAway = nTop > 0 && !m_pModel->GatheredClear() && m_pModel->GetCount() > 0;
+  const bool bClears = m_pModel->GatheredClear();
   const int nInserted = m_pModel->ApplyGathered();
   // Scrolled away from the newest rows, the reader is reading: the rows in
   // view move down by what came in above them, and the view with them. At the
   // top the newest rows come into view. A clear starts at the top.
-  if (bAway && nInserted > 0) {
+  if (bClears) {
+    ScrollToTopNow();
+  } else if (nTop > 0 && nInserted > 0) {
     executeDelayedItemsLayout();  // the scroll range must hold the new rows first
     const int nStep = verticalScrollMode() == ScrollPerItem ? 1 : rowHeight(m_pModel->index(0, 0));
     pBar->setValue(nTop + nInserted * nStep);
@@ -165,6 +166,13 @@ int CPacketList::GetNextItem(int nItem, int nFlags) const {
 
 void CPacketList::DeleteAllItems() {
   m_pModel->DeleteAllRecords();
+  ScrollToTopNow();
+}
+
+void CPacketList::ScrollToTopNow() {
+  // The view corrects its scroll position only at its next layout: rows that
+  // arrive before it would otherwise show from the old position down.
+  verticalScrollBar()->setValue(0);
 }
 
 QString CPacketList::CellToolTip(const QPoint& ptViewport) const {

@@ -89,6 +89,8 @@ class CPacketList : public QTreeView {
   // Applies the gathered change to the model. Scrolled away from the newest
   // rows, the rows in view (a selected one among them) stay where they are.
   void ApplyGathered(qint64 nNowMs);
+  // After emptying the list: the rows that come next show from the top.
+  void ScrollToTopNow();
   // Every row is one line of text in the list's font, so its height is known
   // without laying out its texts, which the view would otherwise redo for the
   // top row on every change (and the payload may be 1499 characters long).

@@ -253,11 +253,21 @@ TEST_F(MonitorDlgTest, ScrolledAwayTheRowsInViewStayWhereTheyAre) {
   PaintDue();
   EXPECT_EQ(TopRow(list), 0);
   EXPECT_EQ(PacketCellText(*list.GetItemData(0), 6), "newest");
+  // Rows arriving after "&cls", before the view has laid out the empty list.
   list.scrollTo(list.Model()->index(50, 0), QAbstractItemView::PositionAtTop);
-  while (list.GetItemCount() <= MAX_LIST_ITEMS) NotifyPacket("UDP", "filler");
-  NotifyPacket("UDP", "after the clear");
+  m_dlg.ClearList();
+  std::vector<EngineNotice*> notices;
+  for (int i = 0; i < 40; ++i) notices.push_back(MakeNotice(NOTICE_PACKET, MakeRecord("UDP", "after cls")));
+  m_dlg.OnEngineNotices(notices);
   PaintDue();
-  EXPECT_EQ(list.GetItemCount(), 1);
+  EXPECT_EQ(TopRow(list), 0);
+  list.scrollTo(list.Model()->index(30, 0), QAbstractItemView::PositionAtTop);
+  while (list.GetItemCount() <= MAX_LIST_ITEMS) NotifyPacket("UDP", "filler");
+  notices.clear();
+  for (int i = 0; i < 40; ++i) notices.push_back(MakeNotice(NOTICE_PACKET, MakeRecord("UDP", "after the clear")));
+  m_dlg.OnEngineNotices(notices);
+  PaintDue();
+  EXPECT_EQ(list.GetItemCount(), 40);
   EXPECT_EQ(TopRow(list), 0);
 }
 
