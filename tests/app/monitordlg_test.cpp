@@ -112,8 +112,17 @@ TEST_F(MonitorDlgTest, ProtocolFilter) {
 // and odd notices, and a stop.
 TEST_F(MonitorDlgTest, ABatchOfNoticesLeavesWhatOneAtATimeLeaves) {
   CMonitorDlg& single = m_dlg;
-  CMonitorDlg batched;
+  const long nLiveBefore = CountLivePacketRecords();
+  auto pBatched = std::make_unique<CMonitorDlg>();
+  CMonitorDlg& batched = *pBatched;
   ASSERT_TRUE(batched.Create());
+  // Every record is held once: as a row or a gathered record of either
+  // dialog, or by a notice not handed over yet.
+  long nUnhanded = 0;
+  auto heldOnce = [&] {
+    return CountLivePacketRecords() - nLiveBefore ==
+           nUnhanded + single.m_listPacket.GetListedCount() + batched.m_listPacket.GetListedCount();
+  };
   qint64 nNowMs = 0;
   batched.m_listPacket.SetPaceClockForTesting([&nNowMs] { return nNowMs; });
   QAbstractItemModelTester tester(batched.m_listPacket.Model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
@@ -164,12 +173,17 @@ TEST_F(MonitorDlgTest, ABatchOfNoticesLeavesWhatOneAtATimeLeaves) {
       ++nPaintPoints;
       PaintDue();
       ASSERT_EQ(visible(batched), visible(single)) << c.nListed << " at " << nAt;
+      nUnhanded = 2 * std::count_if(forBatched.begin() + static_cast<std::ptrdiff_t>(nEnd), forBatched.end(),
+                                    [](const EngineNotice* p) { return p && p->pRecord; });
+      ASSERT_TRUE(heldOnce()) << c.nListed << " at " << nAt;
     }
     // The rest shows once its time is up.
     nNowMs += CPacketList::kPaintPaceMs;
     ASSERT_TRUE(apptest::ProcessUntil([&] { return !batched.m_listPacket.Model()->HasGathered(); }));
     ++nPaintPoints;
+    nUnhanded = 0;
     ASSERT_EQ(visible(batched), visible(single)) << c.nListed;
+    ASSERT_TRUE(heldOnce()) << c.nListed;
     EXPECT_EQ(single.m_listPacket.GetItemCount(), c.nRows) << c.nListed;
     for (CMonitorDlg* pDlg : {&single, &batched}) {
       CPacketList& list = pDlg->m_listPacket;
@@ -186,6 +200,20 @@ TEST_F(MonitorDlgTest, ABatchOfNoticesLeavesWhatOneAtATimeLeaves) {
   }
   EXPECT_TRUE(visible(batched).ends_with("|start|-"));
   EXPECT_GT(nPaintPoints, 20);  // compared while rows arrived, not only at the ends of chunks
+  // Records gathered and not yet shown are freed by "&cls" and with the dialog.
+  for (bool bClose : {false, true}) {
+    nNowMs += 10;
+    batched.OnEngineNotices(makeChunk(5, false));
+    ASSERT_TRUE(batched.m_listPacket.Model()->HasGathered());
+    ASSERT_TRUE(heldOnce());
+    if (bClose) {
+      pBatched.reset();
+    } else {
+      batched.ClearList();
+      EXPECT_TRUE(heldOnce());
+    }
+  }
+  EXPECT_EQ(CountLivePacketRecords() - nLiveBefore, single.m_listPacket.GetListedCount());
 }
 
 // Rows arriving in every slice are painted ten times a second, not once per
