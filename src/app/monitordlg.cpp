@@ -50,18 +50,15 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
       m_notifyQueue(
           this,
           [this](UINT nMsg, WPARAM wParam, LPARAM) {
-            // The list changes once per slice, not once per notice: a flood
-            // would otherwise spend its time in model and view updates.
-            if (nMsg == WM_ENGINE_NOTIFY) m_sliceNotices.push_back(reinterpret_cast<EngineNotice*>(wParam));
+            // Handled here, within the queue's 10 ms slices; the list only
+            // gathers the rows, and shows them at its pace.
+            if (nMsg == WM_ENGINE_NOTIFY) TakeEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
           },
           [](UINT nMsg, WPARAM wParam, LPARAM) {
             // Notices still queued when the dialog goes away are freed unread.
             if (nMsg == WM_ENGINE_NOTIFY) DeleteEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
           },
-          [this] {
-            OnEngineNotices(m_sliceNotices);
-            m_sliceNotices.clear();
-          }),
+          [this] { m_listPacket.ShowGathered(); }),
       m_hIcon(LoadIconResource(IDR_MAIN_ICON)) {
   m_bTcp = 1;
   m_bIcmp = 0;
@@ -76,10 +73,7 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
 // running capture thread), then the notify queue (which frees what the thread
 // posted last), the list (which frees the records it still holds), the combo
 // box, the hex view and the dialog itself.
-CMonitorDlg::~CMonitorDlg() {
-  // A slice cut short by the dialog's end leaves its notices unhandled.
-  for (EngineNotice* pNotice : m_sliceNotices) DeleteEngineNotice(pNotice);
-}
+CMonitorDlg::~CMonitorDlg() = default;
 
 void CMonitorDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);
@@ -240,10 +234,7 @@ LRESULT CMonitorDlg::OnEngineNotify(WPARAM wParam, LPARAM) {
 }
 
 void CMonitorDlg::OnEngineNotices(std::span<EngineNotice* const> notices) {
-  {
-    std::lock_guard<std::mutex> lock(m_csList);
-    for (EngineNotice* pNotice : notices) TakeEngineNotice(pNotice);
-  }
+  for (EngineNotice* pNotice : notices) TakeEngineNotice(pNotice);
   m_listPacket.ShowGathered();
 }
 
@@ -261,6 +252,7 @@ void CMonitorDlg::TakeEngineNotice(EngineNotice* pNotice) {
           (strProt == "ICMP" && m_bIcmp)) {
         // InsertPacket: the list's size rule counts the rows it will show,
         // gathered ones included, and the clear it asks for goes with them.
+        std::lock_guard<std::mutex> lock(m_csList);
         if (m_listPacket.GetListedCount() > MAX_LIST_ITEMS) m_listPacket.GatherClear();
         m_listPacket.GatherRecord(pRecord);
       } else {
