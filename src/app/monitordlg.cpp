@@ -50,18 +50,15 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
       m_notifyQueue(
           this,
           [this](UINT nMsg, WPARAM wParam, LPARAM) {
-            // The list changes once per slice, not once per notice: a flood
-            // would otherwise spend its time in model and view updates.
-            if (nMsg == WM_ENGINE_NOTIFY) m_sliceNotices.push_back(reinterpret_cast<EngineNotice*>(wParam));
+            // Handled here, within the queue's 10 ms slices; the list only
+            // gathers the rows, and shows them at its pace.
+            if (nMsg == WM_ENGINE_NOTIFY) TakeEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
           },
           [](UINT nMsg, WPARAM wParam, LPARAM) {
             // Notices still queued when the dialog goes away are freed unread.
             if (nMsg == WM_ENGINE_NOTIFY) DeleteEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
           },
-          [this] {
-            OnEngineNotices(m_sliceNotices);
-            m_sliceNotices.clear();
-          }),
+          [this] { m_listPacket.ShowGathered(); }),
       m_hIcon(LoadIconResource(IDR_MAIN_ICON)) {
   m_bTcp = 1;
   m_bIcmp = 0;
@@ -76,11 +73,7 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
 // running capture thread), then the notify queue (which frees what the thread
 // posted last), the list (which frees the records it still holds), the combo
 // box, the hex view and the dialog itself.
-CMonitorDlg::~CMonitorDlg() {
-  // A slice cut short by the dialog's end leaves its notices unhandled.
-  for (EngineNotice* pNotice : m_sliceNotices) DeleteEngineNotice(pNotice);
-  for (PacketRecord* pRecord : m_batchRecords) DeletePacketRecord(pRecord);
-}
+CMonitorDlg::~CMonitorDlg() = default;
 
 void CMonitorDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);
@@ -243,53 +236,32 @@ LRESULT CMonitorDlg::OnEngineNotify(WPARAM wParam, LPARAM) {
 
 void CMonitorDlg::OnEngineNotices(std::span<EngineNotice* const> notices) {
   for (EngineNotice* pNotice : notices) TakeEngineNotice(pNotice);
-  FlushEngineNotices();
+  m_listPacket.ShowGathered();
 }
 
 void CMonitorDlg::TakeEngineNotice(EngineNotice* pNotice) {
   if (!pNotice) return;
-  if (m_nBatchRows < 0) m_nBatchRows = m_listPacket.GetItemCount();
   if (pNotice->nType == NOTICE_STOPPED) {
-    // Buttons do not depend on the list: setting them now is what the user
-    // sees after the slice either way.
     EnableControl(this, IDC_START, true);
     EnableControl(this, IDC_STOP, false);
   } else if (pNotice->nType == NOTICE_PACKET) {
-    // The record leaves the notice here: the batch takes it or it is freed now.
-    // The filter is read now, as a notice handled alone would read it.
+    // The record leaves the notice here: the list takes it or it is freed now.
     PacketRecord* pRecord = std::exchange(pNotice->pRecord, nullptr);
     if (pRecord) {
       const std::string& strProt = pRecord->strProt;
       if ((strProt == "TCP" && m_bTcp) || (strProt == "UDP" && m_bUdp) ||
           (strProt == "ICMP" && m_bIcmp)) {
-        if (m_nBatchRows > MAX_LIST_ITEMS) {
-          // This insert would empty the list first: nothing gathered before it
-          // would ever be seen, so it goes now.
-          m_bBatchClears = true;
-          m_nBatchRows = 0;
-          for (PacketRecord* pGone : m_batchRecords) DeletePacketRecord(pGone);
-          m_batchRecords.clear();
-        }
-        m_batchRecords.push_back(pRecord);
-        ++m_nBatchRows;
+        // InsertPacket: the list's size rule counts the rows it will show,
+        // gathered ones included, and the clear it asks for goes with them.
+        std::lock_guard<std::mutex> lock(m_csList);
+        if (m_listPacket.GetListedCount() > MAX_LIST_ITEMS) m_listPacket.GatherClear();
+        m_listPacket.GatherRecord(pRecord);
       } else {
         DeletePacketRecord(pRecord);
       }
     }
   }
   DeleteEngineNotice(pNotice);
-}
-
-void CMonitorDlg::FlushEngineNotices() {
-  // ClearList takes the lock itself, so the two are never nested.
-  if (m_bBatchClears) ClearList();
-  if (!m_batchRecords.empty()) {
-    std::lock_guard<std::mutex> lock(m_csList);
-    m_listPacket.InsertRecords(m_batchRecords);
-  }
-  m_batchRecords.clear();
-  m_bBatchClears = false;
-  m_nBatchRows = -1;
 }
 
 void CMonitorDlg::OnClickList(LRESULT* pResult) {

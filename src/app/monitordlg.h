@@ -10,7 +10,6 @@
 #include <QtGui/QIcon>
 #include <mutex>
 #include <span>
-#include <vector>
 
 #include "app/packetlist.h"
 #include "capture/captureengine.h"
@@ -61,10 +60,12 @@ class CMonitorDlg : public CDialog {
   // One engine notice (WM_ENGINE_NOTIFY): wParam is the EngineNotice, which
   // this frees, with its record unless the list took it. A slice of one.
   LRESULT OnEngineNotify(WPARAM wParam, LPARAM lParam);
-  // The notices of one event-loop slice, in posting order, handled together:
-  // the list, the buttons and the hex view end up exactly as handling them one
-  // at a time with OnEngineNotify would leave them, with one list change. The
-  // notify queue hands each slice's notices here.
+  // Notices in posting order, each handled as OnEngineNotify alone would
+  // handle it, except that the list gathers the rows and shows them at its
+  // own pace (CPacketList), so what the list shows at each paint is what
+  // handling the notices one at a time would have shown. The notify queue
+  // handles each notice as it comes and asks the list to show what it
+  // gathered at the end of each slice: the same thing.
   void OnEngineNotices(std::span<EngineNotice* const> notices);
   // NM_CLICK and LVN_ITEMCHANGED of the packet list: the first selected row's
   // bytes go to the hex view. *pResult, if given, is set to 0.
@@ -91,18 +92,8 @@ class CMonitorDlg : public CDialog {
 
  private:
   void ShowSelectedRow(LRESULT* pResult);
-  // Handles one notice into the open batch: buttons at once, records counted
-  // against the list's rule and kept for the batch's single insert, or freed.
+  // Handles one notice and frees it: buttons at once; a record the filter
+  // takes goes to the list's gathered rows (after the clear the 501-row rule
+  // asks for), any other is freed.
   void TakeEngineNotice(EngineNotice* pNotice);
-  // Applies the open batch to the list: the clear it implies, then one insert.
-  void FlushEngineNotices();
-
-  std::vector<EngineNotice*> m_sliceNotices;  // posted in this slice of the notify queue; owned
-
-  // The batch open within one slice of the notify queue. m_nBatchRows is the
-  // row count the list would have now had each notice been handled alone; -1
-  // when no batch is open.
-  int m_nBatchRows = -1;
-  bool m_bBatchClears = false;                 // the batch empties the list first
-  std::vector<PacketRecord*> m_batchRecords;  // to be listed, oldest first; owned
 };

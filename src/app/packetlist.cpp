@@ -4,8 +4,11 @@
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
 #include <QtWidgets/QHeaderView>
+#include <QtWidgets/QScrollBar>
 #include <QtWidgets/QStyle>
 #include <QtWidgets/QToolTip>
+#include <chrono>
+#include <utility>
 
 #include "app/packetcelldelegate.h"
 #include "platform/ui/dialogtemplate.h"
@@ -33,12 +36,9 @@ CPacketList::CPacketList(QWidget* pParent)
   setItemDelegate(new CCellDelegate(this));
   UpdateRowSizeHint();
   m_paintPace.setSingleShot(true);
-  m_paintPace.setInterval(kPaintPaceMs);
-  connect(&m_paintPace, &QTimer::timeout, this, [this] {
-    if (updatesEnabled()) return;  // nothing held back: the pace ends
-    setUpdatesEnabled(true);        // paints what was held back, and holds the next frame's changes
-    m_paintPace.start();
-  });
+  m_paintPace.setTimerType(Qt::PreciseTimer);  // a coarse timer may fire early, and cost a second wake-up
+  connect(&m_paintPace, &QTimer::timeout, this, &CPacketList::ShowGathered);
+  SetPaceClockForTesting(nullptr);
   // A flat report list: no tree decoration, every row one line high (which also
   // keeps layout cheap while rows arrive fast), columns only as wide as set.
   setRootIsDecorated(false);
@@ -95,23 +95,55 @@ int CPacketList::GetItemCount() const {
 }
 
 void CPacketList::InsertRecord(PacketRecord* pRecord) {
-  PaceRepaint();
   m_pModel->InsertRecordAtTop(pRecord);
 }
 
-void CPacketList::InsertRecords(std::span<PacketRecord* const> records) {
-  PaceRepaint();
-  m_pModel->InsertRecordsAtTop(records);
+void CPacketList::GatherRecord(PacketRecord* pRecord) {
+  m_pModel->GatherRecord(pRecord);
 }
 
-void CPacketList::PaceRepaint() {
-  // A change after a quiet spell is painted at once; under a flood the list
-  // changes on every turn of the event loop, and is painted once a frame
-  // instead of once a turn.
-  if (m_paintPace.isActive())
-    setUpdatesEnabled(false);
-  else
-    m_paintPace.start();
+void CPacketList::GatherClear() {
+  m_pModel->GatherClear();
+}
+
+void CPacketList::ShowGathered() {
+  if (!m_pModel->HasGathered()) return;
+  // Rows arriving more often than a reader can follow are shown together, ten
+  // times a second, instead of a paint of the rows every frame: a paint costs
+  // a few milliseconds whatever the rate. After a quiet spell they show at once.
+  const qint64 nNowMs = m_paceClock();
+  const qint64 nSinceMs = m_nLastShownMs ? nNowMs - *m_nLastShownMs : kPaintPaceMs;
+  if (nSinceMs >= kPaintPaceMs) {
+    ApplyGathered(nNowMs);
+  } else if (!m_paintPace.isActive()) {
+    m_paintPace.start(static_cast<int>(kPaintPaceMs - nSinceMs));
+  }
+}
+
+void CPacketList::ApplyGathered(qint64 nNowMs) {
+  m_nLastShownMs = nNowMs;
+  m_paintPace.stop();
+  QScrollBar* pBar = verticalScrollBar();
+  const int nTop = pBar->value();
+  const bool bClears = m_pModel->GatheredClear();
+  const int nInserted = m_pModel->ApplyGathered();
+  // Scrolled away from the newest rows, the reader is reading: the rows in
+  // view move down by what came in above them, and the view with them. At the
+  // top the newest rows come into view. A clear starts at the top.
+  if (bClears) {
+    ScrollToTopNow();
+  } else if (nTop > 0 && nInserted > 0) {
+    executeDelayedItemsLayout();  // the scroll range must hold the new rows first
+    const int nStep = verticalScrollMode() == ScrollPerItem ? 1 : rowHeight(m_pModel->index(0, 0));
+    pBar->setValue(nTop + nInserted * nStep);
+  }
+}
+
+void CPacketList::SetPaceClockForTesting(std::function<qint64()> clock) {
+  m_paceClock = clock ? std::move(clock) : [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
 }
 
 PacketRecord* CPacketList::GetItemData(int nItem) const {
@@ -134,8 +166,14 @@ int CPacketList::GetNextItem(int nItem, int nFlags) const {
 }
 
 void CPacketList::DeleteAllItems() {
-  PaceRepaint();
   m_pModel->DeleteAllRecords();
+  ScrollToTopNow();
+}
+
+void CPacketList::ScrollToTopNow() {
+  // The view corrects its scroll position only at its next layout: rows that
+  // arrive before it would otherwise show from the old position down.
+  verticalScrollBar()->setValue(0);
 }
 
 QString CPacketList::CellToolTip(const QPoint& ptViewport) const {

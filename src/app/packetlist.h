@@ -3,9 +3,16 @@
 // owns each record from its insertion until it is cleared (DeleteAllItems frees
 // every record with its block). Its rows live in a CPacketListModel, and a
 // CCellDelegate paints their cells.
+//
+// Arriving records are gathered and shown together at a reader's pace: at most
+// once every kPaintPaceMs while they keep coming, at once after a quiet spell
+// that long. Each showing is one model change, so the view lays its rows out
+// once per paint. Input (clicks, keys, hover, scrolling, resizing) is painted
+// as usual; it never waits for the pace.
 #include <QtCore/QTimer>
 #include <QtWidgets/QTreeView>
-#include <span>
+#include <functional>
+#include <optional>
 
 #include "app/packetlistmodel.h"
 #include "capture/packetrecord.h"
@@ -27,17 +34,31 @@ class CPacketList : public QTreeView {
   // Inserts a report column of nWidthPx pixels before column nCol; returns its index.
   int InsertColumn(int nCol, const QString& strHeading, int nFormat, int nWidthPx);
 
+  // The rows shown (gathered records not yet shown are not counted).
   int GetItemCount() const;
-  // The list takes ownership of pRecord as its new row 0.
+  // The list takes ownership of pRecord as its new row 0, shown at once.
   void InsertRecord(PacketRecord* pRecord);
-  // The list takes ownership of the records, given oldest first, as new top
-  // rows, the last one on top, in one model change.
-  void InsertRecords(std::span<PacketRecord* const> records);
+  // The list takes ownership of pRecord; it is shown as the new row 0 (above
+  // those gathered before it) when ShowGathered next shows what was gathered.
+  void GatherRecord(PacketRecord* pRecord);
+  // The list is to be emptied before the records gathered from now on are
+  // shown; records gathered before are freed now, never shown. The rows shown
+  // stay until then.
+  void GatherClear();
+  // The row count once everything gathered is shown.
+  int GetListedCount() const { return m_pModel->GetListedCount(); }
+  // Shows what was gathered now if nothing was shown for kPaintPaceMs, else
+  // when that time is up.
+  void ShowGathered();
+  // The clock the pace reads, in ms; a steady clock unless a test sets one.
+  void SetPaceClockForTesting(std::function<qint64()> clock);
+  static constexpr int kPaintPaceMs = 100;
+
   PacketRecord* GetItemData(int nItem) const;
   // With LVNI_SELECTED: the first selected row after nItem (-1 searches from the
   // top); -1 when there is none.
   int GetNextItem(int nItem, int nFlags) const;
-  // Frees every record and empties the list.
+  // Frees every record, gathered ones too, and empties the list at once.
   void DeleteAllItems();
 
   CPacketListModel* Model() const { return m_pModel; }
@@ -67,18 +88,21 @@ class CPacketList : public QTreeView {
   void keyPressEvent(QKeyEvent* pEvent) override;
 
  private:
-  // Holds back the rows' repaints, if the list changed less than
-  // kPaintPaceMs ago, until that time is up.
-  void PaceRepaint();
+  // Applies the gathered change to the model. Scrolled away from the newest
+  // rows, the rows in view (a selected one among them) stay where they are.
+  void ApplyGathered(qint64 nNowMs);
+  // After emptying the list: the rows that come next show from the top.
+  void ScrollToTopNow();
   // Every row is one line of text in the list's font, so its height is known
   // without laying out its texts, which the view would otherwise redo for the
   // top row on every change (and the payload may be 1499 characters long).
   void UpdateRowSizeHint();
-  static constexpr int kPaintPaceMs = 16;  // about a display frame
 
   CPacketListModel* m_pModel;  // a child of the view
   DWORD m_dwExStyle = 0;
   QTimer m_hoverTimer;
   QPoint m_ptHover;
-  QTimer m_paintPace;
+  QTimer m_paintPace;                   // runs while gathered records wait for their time
+  std::function<qint64()> m_paceClock;
+  std::optional<qint64> m_nLastShownMs;  // when gathered records were last shown
 };

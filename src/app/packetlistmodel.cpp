@@ -1,6 +1,7 @@
 #include "app/packetlistmodel.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "app/packetcells.h"
 
@@ -8,6 +9,7 @@ CPacketListModel::CPacketListModel(QObject* pParent) : QAbstractTableModel(pPare
 
 CPacketListModel::~CPacketListModel() {
   for (PacketRecord* pRecord : m_rows) DeletePacketRecord(pRecord);
+  for (PacketRecord* pRecord : m_gathered) DeletePacketRecord(pRecord);
 }
 
 int CPacketListModel::InsertColumn(int nCol, const QString& strHeading) {
@@ -33,14 +35,43 @@ void CPacketListModel::InsertRecordsAtTop(std::span<PacketRecord* const> records
 }
 
 void CPacketListModel::DeleteAllRecords() {
+  for (PacketRecord* pRecord : m_gathered) DeletePacketRecord(pRecord);
+  m_gathered.clear();
+  m_bGatheredClear = false;
+  RemoveAllRows();
+}
+
+void CPacketListModel::RemoveAllRows() {
   if (m_rows.empty()) return;
   // Rows removed, not a model reset: a reset makes the view and its header
   // start over (the header measures its texts again), and under a flood the
-  // list is emptied on most turns of the event loop.
+  // list is emptied at most of its paints.
   beginRemoveRows(QModelIndex(), 0, GetCount() - 1);
   for (PacketRecord* pRecord : m_rows) DeletePacketRecord(pRecord);
   m_rows.clear();
   endRemoveRows();
+}
+
+void CPacketListModel::GatherRecord(PacketRecord* pRecord) {
+  m_gathered.push_back(pRecord);
+}
+
+void CPacketListModel::GatherClear() {
+  for (PacketRecord* pRecord : m_gathered) DeletePacketRecord(pRecord);
+  m_gathered.clear();
+  m_bGatheredClear = true;
+}
+
+int CPacketListModel::GetListedCount() const {
+  return (m_bGatheredClear ? 0 : GetCount()) + static_cast<int>(m_gathered.size());
+}
+
+int CPacketListModel::ApplyGathered() {
+  if (std::exchange(m_bGatheredClear, false)) RemoveAllRows();
+  const int nInserted = static_cast<int>(m_gathered.size());
+  InsertRecordsAtTop(m_gathered);
+  m_gathered.clear();
+  return nInserted;
 }
 
 PacketRecord* CPacketListModel::GetRecord(int nRow) const {

@@ -3,8 +3,12 @@
 #include <QtTest/QAbstractItemModelTester>
 #include <QtTest/QTest>
 #include <QtWidgets/QHeaderView>
+#include <QtWidgets/QScrollBar>
 #include <QtWidgets/QStyledItemDelegate>
+#include <algorithm>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "app/monitorapp.h"
 #include "app/monitordlg.h"
@@ -30,6 +34,27 @@ QStringList Column(const CMonitorDlg& dlg, int nCol = 0) {
 
 void Notify(CMonitorDlg& dlg, EngineNotice* pNotice) { dlg.OnEngineNotify(reinterpret_cast<WPARAM>(pNotice), 0); }
 
+// A pace clock that has always just been quiet long enough: the list shows
+// each change at once, as one notice at a time would.
+void ShowAtOnce(CMonitorDlg& dlg) {
+  dlg.m_listPacket.SetPaceClockForTesting([nMs = qint64(0)]() mutable { return nMs += CPacketList::kPaintPaceMs; });
+}
+
+// Lets the event loop lay out and paint what is due; no timer is waited for.
+void PaintDue() {
+  for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
+}
+
+// Counts the paint events a widget gets.
+struct PaintCounter : QObject {
+  explicit PaintCounter(QWidget* pWidget) { pWidget->installEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* pEvent) override { return nPaints += pEvent->type() == QEvent::Paint, false; }
+  int nPaints = 0;
+};
+
+// The record shown in the top row of the list's viewport, -1 for none.
+int TopRow(const CPacketList& list) { return list.indexAt(QPoint(1, 1)).row(); }
+
 QByteArray HexBytes(const CMonitorDlg& dlg) {
   return QByteArray(reinterpret_cast<const char*>(dlg.m_hexView.GetData()), dlg.m_hexView.GetLength());
 }
@@ -38,6 +63,7 @@ class MonitorDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(m_dlg.Create());
+    ShowAtOnce(m_dlg);
     m_dlg.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&m_dlg));
   }
@@ -78,14 +104,27 @@ TEST_F(MonitorDlgTest, ProtocolFilter) {
   EXPECT_EQ(Column(m_dlg), expected);
 }
 
-// The list holds at most 501 rows: the 502nd empties it first. One slice's
-// notices handled together must leave what handling them one at a time leaves:
-// rows, selection, hex view and buttons, through clears inside a batch and at
-// its edge, filtered and odd notices, and a stop.
+// The list holds at most 501 rows: the 502nd empties it first. Notices
+// arriving in slices 10 ms apart are shown at the list's pace, and what it
+// shows at each of those paints must be what handling the same notices one at
+// a time, each shown at once, shows: rows, scroll position, selection, hex
+// view and buttons, through clears inside a batch and at its edge, filtered
+// and odd notices, and a stop.
 TEST_F(MonitorDlgTest, ABatchOfNoticesLeavesWhatOneAtATimeLeaves) {
   CMonitorDlg& single = m_dlg;
-  CMonitorDlg batched;
+  const long nLiveBefore = CountLivePacketRecords();
+  auto pBatched = std::make_unique<CMonitorDlg>();
+  CMonitorDlg& batched = *pBatched;
   ASSERT_TRUE(batched.Create());
+  // Every record is held once: as a row or a gathered record of either
+  // dialog, or by a notice not handed over yet.
+  long nUnhanded = 0;
+  auto heldOnce = [&] {
+    return CountLivePacketRecords() - nLiveBefore ==
+           nUnhanded + single.m_listPacket.GetListedCount() + batched.m_listPacket.GetListedCount();
+  };
+  qint64 nNowMs = 0;
+  batched.m_listPacket.SetPaceClockForTesting([&nNowMs] { return nNowMs; });
   QAbstractItemModelTester tester(batched.m_listPacket.Model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
   int nSerial = 0;
   auto makeChunk = [&](int nListed, bool bStop) {
@@ -101,37 +140,163 @@ TEST_F(MonitorDlgTest, ABatchOfNoticesLeavesWhatOneAtATimeLeaves) {
   auto visible = [](CMonitorDlg& dlg) {
     QStringList state;
     for (int nCol = 0; nCol < 7; ++nCol) state << Column(dlg, nCol).join(',');
-    for (int n : {dlg.m_listPacket.GetNextItem(-1, LVNI_SELECTED), dlg.m_listPacket.currentIndex().row(),
-                  dlg.m_hexView.GetSelStart(), dlg.m_hexView.GetSelEnd()})
+    for (int n : {TopRow(dlg.m_listPacket), dlg.m_listPacket.GetNextItem(-1, LVNI_SELECTED),
+                  dlg.m_listPacket.currentIndex().row(), dlg.m_hexView.GetSelStart(), dlg.m_hexView.GetSelEnd()})
       state << QString::number(n);
     state << HexBytes(dlg) << (dlg.GetDlgItem(IDC_START)->isEnabled() ? "start" : "-")
           << (dlg.GetDlgItem(IDC_STOP)->isEnabled() ? "stop" : "-");
     return state.join('|').toStdString();
   };
-  const struct { int nListed; bool bStop; int nIcmp; int nRows; } chunks[] = {
-      {3, false, 0, 3},      // then a row is selected, with Start off as while capturing
-      {6, false, 0, 9},      // rows on top of a selected row
-      {490, false, 1, 501},  // with two ICMP rows, exactly 501 rows: no clear yet
-      {1, false, 1, 1},      // the 502nd empties the list at the batch's edge
-      {1200, true, 0, 199},  // two clears inside one batch, a stop between
+  enum Then { kNothing, kSelect, kScroll };
+  const struct { int nListed; bool bStop; int nIcmp; int nRows; Then then; } chunks[] = {
+      {3, false, 0, 3, kSelect},     // then a row is selected, with Start off as while capturing
+      {6, false, 0, 9, kNothing},    // rows on top of a selected row
+      {20, false, 0, 29, kScroll},   // then the view is scrolled away from the newest rows
+      {470, false, 1, 501, kNothing},  // with two ICMP rows, exactly 501 rows: no clear yet
+      {1, false, 1, 1, kNothing},    // the 502nd empties the list at the batch's edge
+      {1200, true, 0, 199, kNothing},  // two clears inside one batch, a stop between
   };
+  constexpr int kSliceNotices = 7;
+  int nPaintPoints = 0;
   for (const auto& c : chunks) {
     single.m_bIcmp = batched.m_bIcmp = c.nIcmp;
     const int nFirst = nSerial;
-    for (EngineNotice* pNotice : makeChunk(c.nListed, c.bStop)) Notify(single, pNotice);
+    const std::vector<EngineNotice*> forSingle = makeChunk(c.nListed, c.bStop);
     nSerial = nFirst;
-    batched.OnEngineNotices(makeChunk(c.nListed, c.bStop));
-    EXPECT_EQ(visible(batched), visible(single)) << c.nListed;
+    const std::vector<EngineNotice*> forBatched = makeChunk(c.nListed, c.bStop);
+    for (std::size_t nAt = 0; nAt < forBatched.size(); nAt += kSliceNotices) {
+      const std::size_t nEnd = std::min(nAt + kSliceNotices, forBatched.size());
+      for (std::size_t i = nAt; i < nEnd; ++i) Notify(single, forSingle[i]);
+      batched.OnEngineNotices(std::span(forBatched).subspan(nAt, nEnd - nAt));
+      nNowMs += 10;
+      if (batched.m_listPacket.Model()->HasGathered()) continue;
+      ++nPaintPoints;
+      PaintDue();
+      ASSERT_EQ(visible(batched), visible(single)) << c.nListed << " at " << nAt;
+      nUnhanded = 2 * std::count_if(forBatched.begin() + static_cast<std::ptrdiff_t>(nEnd), forBatched.end(),
+                                    [](const EngineNotice* p) { return p && p->pRecord; });
+      ASSERT_TRUE(heldOnce()) << c.nListed << " at " << nAt;
+    }
+    // The rest shows once its time is up.
+    nNowMs += CPacketList::kPaintPaceMs;
+    ASSERT_TRUE(apptest::ProcessUntil([&] { return !batched.m_listPacket.Model()->HasGathered(); }));
+    ++nPaintPoints;
+    nUnhanded = 0;
+    ASSERT_EQ(visible(batched), visible(single)) << c.nListed;
+    ASSERT_TRUE(heldOnce()) << c.nListed;
     EXPECT_EQ(single.m_listPacket.GetItemCount(), c.nRows) << c.nListed;
     for (CMonitorDlg* pDlg : {&single, &batched}) {
-      if (c.nListed != 3) break;
-      pDlg->GetDlgItem(IDC_START)->setEnabled(false);
-      pDlg->m_listPacket.selectionModel()->setCurrentIndex(pDlg->m_listPacket.Model()->index(1, 0),
-          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-      pDlg->m_hexView.SetSelection(0, 1);
+      CPacketList& list = pDlg->m_listPacket;
+      if (c.then == kSelect) {
+        pDlg->GetDlgItem(IDC_START)->setEnabled(false);
+        list.selectionModel()->setCurrentIndex(list.Model()->index(1, 0),
+                                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        pDlg->m_hexView.SetSelection(0, 1);
+      } else if (c.then == kScroll) {
+        list.scrollTo(list.Model()->index(6, 0), QAbstractItemView::PositionAtTop);
+        ASSERT_EQ(TopRow(list), 6);
+      }
     }
   }
   EXPECT_TRUE(visible(batched).ends_with("|start|-"));
+  EXPECT_GT(nPaintPoints, 20);  // compared while rows arrived, not only at the ends of chunks
+  // Records gathered and not yet shown are freed by "&cls" and with the dialog.
+  for (bool bClose : {false, true}) {
+    nNowMs += 10;
+    batched.OnEngineNotices(makeChunk(5, false));
+    ASSERT_TRUE(batched.m_listPacket.Model()->HasGathered());
+    ASSERT_TRUE(heldOnce());
+    if (bClose) {
+      pBatched.reset();
+    } else {
+      batched.ClearList();
+      EXPECT_TRUE(heldOnce());
+    }
+  }
+  EXPECT_EQ(CountLivePacketRecords() - nLiveBefore, single.m_listPacket.GetListedCount());
+}
+
+// Rows arriving in every slice are painted ten times a second, not once per
+// slice; a row after a quiet spell is shown at once; input is painted at once
+// while gathered rows wait for their time. Counted against the pace's clock.
+TEST_F(MonitorDlgTest, ArrivingRowsArePaintedAtAReadersPace) {
+  CPacketList& list = m_dlg.m_listPacket;
+  qint64 nNowMs = 1000;
+  list.SetPaceClockForTesting([&nNowMs] { return nNowMs; });
+  auto slice = [&](int nRows) {
+    std::vector<EngineNotice*> notices;
+    for (int i = 0; i < nRows; ++i) notices.push_back(MakeNotice(NOTICE_PACKET, MakeRecord("UDP")));
+    m_dlg.OnEngineNotices(notices);
+  };
+  PaintDue();
+  PaintCounter paints(list.viewport());
+  for (int i = 0; i < 100; ++i) {  // a second of slices 10 ms apart
+    slice(3);
+    PaintDue();
+    nNowMs += 10;
+  }
+  EXPECT_GE(paints.nPaints, 10);
+  EXPECT_LE(paints.nPaints, 12);
+  EXPECT_EQ(list.GetItemCount(), 3 * 91);  // what came up to the last paint, at 900 ms
+  EXPECT_EQ(list.GetListedCount(), 300);
+  ASSERT_TRUE(apptest::ProcessUntil([&] { return list.GetItemCount() == 300; }));
+  // Quiet for the pace's time: the next row is shown at once.
+  nNowMs += CPacketList::kPaintPaceMs;
+  slice(1);
+  EXPECT_EQ(list.GetItemCount(), 301);
+  // A row that has to wait does not hold back a click's paint.
+  nNowMs += 10;
+  slice(1);
+  ASSERT_EQ(list.GetItemCount(), 301);
+  PaintDue();
+  const int nBefore = paints.nPaints;
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(list.Model()->index(0, 0)).center());
+  PaintDue();
+  EXPECT_GT(paints.nPaints, nBefore);
+  EXPECT_EQ(list.GetItemCount(), 301);
+  EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 0);
+}
+
+// Scrolled away from the newest rows, arriving rows leave the rows in view,
+// and a selected row, where they are; at the top the newest rows come into
+// view; the 502nd row still empties the list.
+TEST_F(MonitorDlgTest, ScrolledAwayTheRowsInViewStayWhereTheyAre) {
+  CPacketList& list = m_dlg.m_listPacket;
+  for (int i = 0; i < 100; ++i) NotifyPacket("TCP", std::to_string(i));
+  list.scrollTo(list.Model()->index(50, 0), QAbstractItemView::PositionAtTop);
+  const QModelIndex selected = list.Model()->index(52, 0);
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(selected).center());
+  ASSERT_EQ(HexBytes(m_dlg), "47");
+  const QRect rcSelected = list.visualRect(selected);
+  const QString strTop = PacketCellText(*list.GetItemData(TopRow(list)), 6);
+  NotifyPacket("UDP", "one");
+  m_dlg.OnEngineNotices(std::vector{MakeNotice(NOTICE_PACKET, MakeRecord("UDP", "two")),
+                                    MakeNotice(NOTICE_PACKET, MakeRecord("UDP", "three"))});
+  PaintDue();
+  EXPECT_EQ(PacketCellText(*list.GetItemData(TopRow(list)), 6), strTop);
+  EXPECT_EQ(list.visualRect(list.Model()->index(list.GetNextItem(-1, LVNI_SELECTED), 0)), rcSelected);
+  EXPECT_EQ(PacketCellText(*list.GetItemData(list.GetNextItem(-1, LVNI_SELECTED)), 6), "47");
+  list.scrollToTop();
+  NotifyPacket("UDP", "newest");
+  PaintDue();
+  EXPECT_EQ(TopRow(list), 0);
+  EXPECT_EQ(PacketCellText(*list.GetItemData(0), 6), "newest");
+  // Rows arriving after "&cls", before the view has laid out the empty list.
+  list.scrollTo(list.Model()->index(50, 0), QAbstractItemView::PositionAtTop);
+  m_dlg.ClearList();
+  std::vector<EngineNotice*> notices;
+  for (int i = 0; i < 40; ++i) notices.push_back(MakeNotice(NOTICE_PACKET, MakeRecord("UDP", "after cls")));
+  m_dlg.OnEngineNotices(notices);
+  PaintDue();
+  EXPECT_EQ(TopRow(list), 0);
+  list.scrollTo(list.Model()->index(30, 0), QAbstractItemView::PositionAtTop);
+  while (list.GetItemCount() <= MAX_LIST_ITEMS) NotifyPacket("UDP", "filler");
+  notices.clear();
+  for (int i = 0; i < 40; ++i) notices.push_back(MakeNotice(NOTICE_PACKET, MakeRecord("UDP", "after the clear")));
+  m_dlg.OnEngineNotices(notices);
+  PaintDue();
+  EXPECT_EQ(list.GetItemCount(), 40);
+  EXPECT_EQ(TopRow(list), 0);
 }
 
 // Through the real notify window, in posting order: Start comes back with the
@@ -167,8 +332,6 @@ TEST_F(MonitorDlgTest, SelectionShowsTheRowsBytesInTheHexView) {
   NotifyPacket("TCP", "third");
   EXPECT_EQ(list.GetNextItem(-1, LVNI_SELECTED), 2);
   EXPECT_EQ(m_dlg.m_hexView.GetSelEnd(), 3);
-  // Rows changed within a frame are painted together, never left unpainted.
-  EXPECT_TRUE(apptest::ProcessUntil([&] { return list.updatesEnabled(); }));
 }
 
 // The longest address shows whole in the closed address box, in the dialog's
@@ -253,7 +416,6 @@ TEST(PacketCells, PaintedAsQtPaintsTheWholeText) {
   list.resize(720, 200);
   list.show();
   list.selectionModel()->select(list.Model()->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  ASSERT_TRUE(apptest::ProcessUntil([&] { return list.updatesEnabled(); }));
   QAbstractItemDelegate* pOurs = list.itemDelegate();
   QFont narrow = list.font();  // narrow enough that twice the average width in characters fits a cell
   narrow.setLetterSpacing(QFont::AbsoluteSpacing, -2);
