@@ -15,14 +15,17 @@
 #include "capturehelper/packetring.h"
 
 // The capture ring: 8 MiB in 32 blocks of 256 KiB. The kernel hands a block
-// over when it is full or 4 ms after it was opened, whichever comes first, so
-// at low rates every block holds 4 ms of traffic and the ring rides out a
-// reader stalled for 128 ms; at high rates it holds about 45,000 small
-// datagrams or 7,000 of 1000 bytes. A program that takes batches too slowly
-// makes the helper wait while datagrams queue here, and the kernel counts what
-// the full ring drops. 4 ms also bounds how long a lone datagram waits. Smaller
-// rings lost datagrams at the benchmark's highest rates (bench/README.md).
-inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 4};
+// over when it is full or 100 ms after it was opened, whichever comes first.
+// At high rates blocks fill first: the ring holds about 45,000 small
+// datagrams or 7,000 of 1000 bytes (35 ms of a 200,000-a-second flood), which
+// is what a program taking batches too slowly has while the helper waits; the
+// kernel counts what a full ring drops. At ordinary rates every block holds
+// 100 ms of traffic: the list shows new rows at most ten times a second, so a
+// lone datagram's wait is not seen, and a batch every 100 ms instead of every
+// few milliseconds spares the helper, the capture thread and the window most
+// of their wake-ups (bench/README.md). Smaller rings lost datagrams at the
+// benchmark's highest rates.
+inline constexpr PacketRingGeometry kCaptureRing{256u * 1024, 32, 100};
 
 // The unprivileged steps on fd, a packet socket bound to interface nIfIndex
 // with protocol 0 (nothing queued yet): maps a ring of pRing's geometry (none
