@@ -13,7 +13,7 @@
 // - Messages reach the handler on the thread `context` lives in, one at a time
 //   (never re-entered, even when the handler runs a nested event loop), in
 //   posting order. Between handlers the queue returns to the event loop at least
-//   every 10 ms, so painting and input go on under a flood of posts.
+//   every 5 ms, so painting and input go on under a flood of posts.
 // - The handler may destroy its WindowQueue; no further message is then handed
 //   to it.
 // - An optional slice-end callback runs after the last handler of each slice
