@@ -230,15 +230,19 @@ void CCaptureEngine::OnCaptureEnd() {
   // may already set up the next run.
   const HWND hWnd = m_hNotifyWnd.load();
   const UINT nMsg = m_nNotifyMsg.load();
-  CloseSocket(m_hSocket.exchange(INVALID_SOCKET));
+  // The helper stops capturing as its channel closes. Its exit, which takes the
+  // kernel some 25 ms (it held a packet socket), is waited for after the
+  // notice, so that the window sees the stop at once.
+  const pid_t pidHelper = CloseSocketLeavingHelper(m_hSocket.exchange(INVALID_SOCKET));
   m_bOpened.store(FALSE);
   m_dwThreadId.store(0);
   m_bRunning.store(FALSE);
 
-  auto* pNotice = new (std::nothrow) EngineNotice;
-  if (pNotice == nullptr) return;
-  pNotice->nType = NOTICE_STOPPED;
-  PostNotice(hWnd, nMsg, pNotice, TRUE);
+  if (auto* pNotice = new (std::nothrow) EngineNotice) {
+    pNotice->nType = NOTICE_STOPPED;
+    PostNotice(hWnd, nMsg, pNotice, TRUE);
+  }
+  ReapCaptureHelper(pidHelper);
 }
 
 BOOL InitSockets() {

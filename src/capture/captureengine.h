@@ -79,7 +79,8 @@ class CCaptureEngine {
 
   // Capture thread, after its loop: closes the socket, returns the engine to
   // Idle and posts NOTICE_STOPPED, waiting out a full window queue unless the
-  // engine is being destroyed.
+  // engine is being destroyed; then reaps the capture helper (a Start or the
+  // destructor that joins the thread waits for that too).
   void OnCaptureEnd();
 
   // The state, for callers that must wait on it (tests, tools).

@@ -244,8 +244,8 @@ std::uint64_t GetKernelDropsOfAllSockets() {
   return nDrops;
 }
 
-void CloseSocket(SOCKET hSocket) {
-  if (hSocket == INVALID_SOCKET) return;
+pid_t CloseSocketLeavingHelper(SOCKET hSocket) {
+  if (hSocket == INVALID_SOCKET) return 0;
   std::shared_ptr<ChannelState> pState;
   {
     ChannelTable& table = TheChannelTable();
@@ -257,8 +257,10 @@ void CloseSocket(SOCKET hSocket) {
       table.nClosedDrops += pState->nDrops.load(std::memory_order_relaxed);
     }
   }
-  if (pState)
-    EndCaptureHelper(hSocket, pState->pid);
-  else
-    close(hSocket);
+  close(hSocket);
+  return pState ? pState->pid : 0;
 }
+
+void ReapCaptureHelper(pid_t pid) { EndCaptureHelper(-1, pid); }
+
+void CloseSocket(SOCKET hSocket) { ReapCaptureHelper(CloseSocketLeavingHelper(hSocket)); }

@@ -81,3 +81,11 @@ std::uint64_t GetKernelDropsOfAllSockets();
 // sees the channel end, stops capturing and exits, and is reaped here within
 // kHelperWaitMs (killed if it has not exited by then).
 void CloseSocket(SOCKET hSocket);
+
+// CloseSocket in two steps, for a caller with something to do before the
+// wait: closes hSocket and returns the helper behind it (0 for none), which
+// has stopped capturing and is exiting. A process that held a packet socket
+// takes the kernel some 25 ms to end. ReapCaptureHelper then reaps it, as
+// CloseSocket does; every pid returned must be reaped.
+pid_t CloseSocketLeavingHelper(SOCKET hSocket);
+void ReapCaptureHelper(pid_t pid);

@@ -68,16 +68,16 @@ struct Fd {
 void ReapHelper(pid_t pid, const Deadline& deadline) {
   int nStatus = 0;
   if (waitpid(pid, &nStatus, WNOHANG) != 0) return;  // reaped, or not ours to reap (SIGCHLD ignored)
-  // Debian 12's glibc declares pidfd_open without C linkage: the system call itself.
-  if (const int fdPid = static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); fdPid >= 0) {
-    // Readable once the process has exited.
-    WaitReadable(fdPid, deadline);
-    close(fdPid);
+  // Debian 12's glibc declares pidfd_open without C linkage: the system call
+  // itself. The descriptor names this process even once its pid is free.
+  const int fdPid = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fdPid >= 0) WaitReadable(fdPid, deadline);  // readable once the process has exited
+  if (waitpid(pid, &nStatus, WNOHANG) == 0) {
+    if (fdPid < 0 || syscall(SYS_pidfd_send_signal, fdPid, SIGKILL, nullptr, 0) != 0) kill(pid, SIGKILL);
+    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
   }
-  if (waitpid(pid, &nStatus, WNOHANG) != 0) return;
-  kill(pid, SIGKILL);
-  while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
-  }
+  if (fdPid >= 0) close(fdPid);
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST(CaptureLoopback, DeliversEachDatagramOnceWithItsFields) {
   ExpectNoPrivilege(2);  // the capture thread runs
   engine.Stop();
   ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }));
-  EXPECT_TRUE(NoChildLeft()) << "the helper is reaped";
+  EXPECT_TRUE(ProcessEventsUntil(NoChildLeft)) << "the helper is reaped";
   EXPECT_EQ(log.notices.back().p->nType, NOTICE_STOPPED);
   EXPECT_FALSE(engine.IsOpened() || engine.IsRunning() || engine.GetThreadId() != 0 || engine.Start());
 

@@ -132,7 +132,7 @@ TEST(Engine, EveryEndOfARunEndsItsHelper) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return engine.GetThreadId() != 0; }));
     engine.Stop();
     ASSERT_TRUE(ProcessEventsUntil([&] { return log.CountStopped() == 1; }));
-    EXPECT_TRUE(NoChildLeft()) << "Stop";
+    EXPECT_TRUE(ProcessEventsUntil(NoChildLeft)) << "Stop";
     ASSERT_TRUE(engine.Open(kAddr, CAPTURE_PORT)) << engine.GetErrorText();
   }
   EXPECT_TRUE(NoChildLeft()) << "the engine's destructor";
