@@ -50,7 +50,7 @@ CMonitorDlg::CMonitorDlg(QWidget* pParent)
       m_notifyQueue(
           this,
           [this](UINT nMsg, WPARAM wParam, LPARAM) {
-            // Handled here, within the queue's 10 ms slices; the list only
+            // Handled here, within the queue's slices; the list only
             // gathers the rows, and shows them at its pace.
             if (nMsg == WM_ENGINE_NOTIFY) TakeEngineNotice(reinterpret_cast<EngineNotice*>(wParam));
           },
