@@ -37,6 +37,15 @@ inline bool EnterOwnNetworkNamespace() {
   return true;
 }
 
+// The count a benchmark takes as its only argument, nDefault without one; -1
+// (after printing pszUsage) when it is not within 1..nMax.
+inline int CountArgument(int argc, char** argv, int nDefault, int nMax, const char* pszUsage) {
+  const int n = argc > 1 ? std::atoi(argv[1]) : nDefault;
+  if (n > 0 && n <= nMax) return n;
+  std::fprintf(stderr, "usage: %s\n", pszUsage);
+  return -1;
+}
+
 // The value at fraction q (0..1) of the sorted values, nearest rank; 0 for none.
 template <typename T>
 T Quantile(std::vector<T> values, double q) {

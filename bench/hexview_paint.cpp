@@ -36,11 +36,8 @@ Figures TimeRepaints(CHexView& view, int nRepaints) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int nRepaints = argc > 1 ? std::atoi(argv[1]) : 500;
-  if (nRepaints <= 0 || nRepaints > 100000) {
-    std::fprintf(stderr, "usage: hexview_paint [REPAINTS]\n");
-    return 2;
-  }
+  const int nRepaints = bench::CountArgument(argc, argv, 500, 100000, "hexview_paint [REPAINTS]");
+  if (nRepaints < 0) return 2;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 

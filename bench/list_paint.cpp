@@ -56,11 +56,8 @@ Figures TimePaints(CPacketList& list, int nPayload, int nPaints) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int nPaints = argc > 1 ? std::atoi(argv[1]) : 300;
-  if (nPaints <= 0 || nPaints > 100000) {
-    std::fprintf(stderr, "usage: list_paint [PAINTS]\n");
-    return 2;
-  }
+  const int nPaints = bench::CountArgument(argc, argv, 300, 100000, "list_paint [PAINTS]");
+  if (nPaints < 0) return 2;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   auto pDlg = std::make_unique<CMonitorDlg>();

@@ -32,11 +32,8 @@ constexpr auto kSettle = 20ms;
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int nRuns = argc > 1 ? std::atoi(argv[1]) : 50;
-  if (nRuns <= 0 || nRuns > 10000) {
-    std::fprintf(stderr, "usage: stop_latency [RUNS]\n");
-    return 2;
-  }
+  const int nRuns = bench::CountArgument(argc, argv, 50, 10000, "stop_latency [RUNS]");
+  if (nRuns < 0) return 2;
   if (!bench::EnterOwnNetworkNamespace()) return 1;
   QCoreApplication app(argc, argv);
   if (!InitSockets()) {
