@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -76,15 +77,15 @@ class Feed {
   }
   Feed& Run() {
     m_thread = std::thread([this] {
-      m_end.store(ForwardCapture(m_fd, m_pRing.get(), m_nIfIndex, m_fdHelper, *m_pBatch, m_nStallMs));
-      m_bEnded.store(true);
+      m_end.set_value(ForwardCapture(m_fd, m_pRing.get(), m_nIfIndex, m_fdHelper, *m_pBatch, m_nStallMs));
     });
     return *this;
   }
   // How the feed ended (a FeedEnd), waiting for it at most 10 s; -1 when it did not.
   int WaitForEnd() {
-    for (int i = 0; i < 1000 && !m_bEnded.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return m_bEnded.load() ? static_cast<int>(m_end.load()) : -1;
+    if (!m_ended.valid()) m_ended = m_end.get_future();
+    return m_ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready ? static_cast<int>(m_ended.get())
+                                                                                   : -1;
   }
   SOCKET h = INVALID_SOCKET;
   int m_fdHelper = -1;
@@ -96,8 +97,8 @@ class Feed {
   std::unique_ptr<PacketRing> m_pRing;
   std::unique_ptr<WireBatch> m_pBatch = std::make_unique<WireBatch>();
   std::thread m_thread;
-  std::atomic<FeedEnd> m_end{FeedEnd::kFailed};
-  std::atomic<bool> m_bEnded{false};
+  std::promise<FeedEnd> m_end;
+  std::future<FeedEnd> m_ended;
 };
 
 // A socket on 127.0.0.2:45000 that sends the test's datagrams to itself and
