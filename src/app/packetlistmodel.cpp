@@ -21,9 +21,7 @@ int CPacketListModel::InsertColumn(int nCol, const QString& strHeading) {
 }
 
 void CPacketListModel::InsertRecordAtTop(PacketRecord* pRecord) {
-  beginInsertRows(QModelIndex(), 0, 0);
-  m_rows.push_front(pRecord);
-  endInsertRows();
+  InsertRecordsAtTop(std::span<PacketRecord* const>(&pRecord, 1));
 }
 
 void CPacketListModel::InsertRecordsAtTop(std::span<PacketRecord* const> records) {

@@ -249,8 +249,9 @@ FeedEnd ForwardCapture(int fd, PacketRing* pRing, int nIfIndex, int fdChannel, W
       }
       if (take == Take::kFailed) return FeedEnd::kFailed;
     }
-    nDrops += TakeDrops(fd);
-    if (batch.Frames() > 0 || nDrops != nDropsSent) {
+    // Frames gathered, or a drop count the program has not heard of yet (send
+    // reads the counter itself).
+    if (batch.Frames() > 0 || (nDrops += TakeDrops(fd)) != nDropsSent) {
       if (!send()) return end;
       continue;  // more may have come while it was sent
     }

@@ -57,7 +57,6 @@ void PacketRing::Release() {
   StoreStatus(m_pBlock, TP_STATUS_KERNEL);
   m_pBlock = nullptr;
   m_iBlock = (m_iBlock + 1) % m_geometry.nBlocks;
-  ++m_nBlocksRead;
 }
 
 bool PacketRing::Next(RingFrame* pFrame) {

@@ -52,9 +52,6 @@ class PacketRing {
   // nothing when none is being read.
   void Release();
 
-  // Blocks read and handed back since the ring was mapped.
-  std::uint64_t BlocksRead() const { return m_nBlocksRead; }
-
  private:
   PacketRing(std::uint8_t* pMap, std::size_t nMapBytes, const PacketRingGeometry& geometry);
 
@@ -65,5 +62,4 @@ class PacketRing {
   tpacket_block_desc* m_pBlock = nullptr;  // m_iBlock's descriptor while we own it
   std::uint32_t m_nFramesLeft = 0;         // frames of m_pBlock not yet taken
   std::uint32_t m_nNextOffset = 0;         // from the block's start to the next frame
-  std::uint64_t m_nBlocksRead = 0;
 };

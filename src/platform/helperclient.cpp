@@ -14,7 +14,6 @@
 #include <mutex>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "capturehelper/capturewire.h"
 #include "platform/deadline.h"
@@ -127,7 +126,7 @@ StepError ReceiveHelperAnswer(int fdChannel, int nWaitMs) {
   }
   if (!bWellFormed) return kCreateSocketFailed;
   const auto nStatus = static_cast<std::uint8_t>(bytes[0]);
-  return nStatus == HELPER_OK ? nullptr : StepErrorOfHelperStatus(nStatus);
+  return StepErrorOfHelperStatus(nStatus);
 }
 
 StepError StartCaptureHelper(LPCSTR pszAddr, int* pfdChannel, pid_t* pPid) {

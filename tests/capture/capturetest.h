@@ -2,16 +2,25 @@
 // Helpers shared by the capture tests: hand-built IPv4 datagrams and a window
 // that logs the engine's notices.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <QtCore/QObject>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "../platform/qtapp.h"
 #include "capture/packetrecord.h"
 #include "platform/window.h"
+
+// True when this process has no child at all: every capture helper it started
+// has been reaped. Reaps one child that has exited, if there is one.
+inline bool NoChildLeft() {
+  errno = 0;
+  return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
 
 inline std::vector<BYTE> Bytes(const std::string& str) { return std::vector<BYTE>(str.begin(), str.end()); }
 

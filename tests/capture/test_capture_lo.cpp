@@ -27,11 +27,6 @@ const auto* const g_pEnv = ::testing::AddGlobalTestEnvironment(new QtAppEnvironm
 
 constexpr const char* kAddr = "127.0.0.2";
 
-bool NoChildLeft() {
-  errno = 0;
-  return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
-
 // Every capability set but the bounding one of /proc/PROC/task/TID/status
 // all zeros, for each of the task's threads; returns how many were read.
 int ExpectNoCapabilities(const std::string& strProc) {

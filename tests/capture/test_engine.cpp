@@ -41,11 +41,6 @@ pid_t FindChild(const std::string& strComm) {
   return -1;
 }
 
-bool NoChildLeft() {
-  errno = 0;
-  return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
-
 // Whatever the helper (or a stand-in) does, Open gives one text and leaves the
 // engine Idle on failure; no child is left once the engine is gone.
 // Descriptor 3 is the channel.
